@@ -1,0 +1,107 @@
+#include "binding/arg_binding.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace brindxml {
+
+namespace {
+
+bool too_many_positional(const Signature& s, Py_ssize_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (s.required == s.parameter_count)
+        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
+                     s.name_in_messages, s.parameter_count, given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
+                     s.name_in_messages, s.required, s.parameter_count, given, verb);
+    return false;
+}
+
+// Assigns one keyword argument; false with TypeError set on a bad keyword.
+bool bind_keyword(const Signature& s, PyObject* keyword, PyObject* value, PyObject** bound) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &length) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", s.name_in_messages, keyword);
+        return false;
+    }
+    for (int i = 0; i < s.parameter_count; ++i) {
+        const char* name = s.parameters[i];
+        if (std::strlen(name) == static_cast<size_t>(length) && std::memcmp(name, text, length) == 0) {
+            if (bound[i]) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", s.name_in_messages, name);
+                return false;
+            }
+            bound[i] = value;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", s.name_in_messages, keyword);
+    return false;
+}
+
+bool check_required(const Signature& s, PyObject** bound) {
+    int missing[kMaxParameters];
+    int count = 0;
+    for (int i = 0; i < s.required; ++i)
+        if (!bound[i]) missing[count++] = i;
+    if (count == 0) return true;
+    std::string list;
+    for (int k = 0; k < count; ++k) {
+        if (k > 0) {
+            if (count == 2) list += " and ";
+            else if (k == count - 1) list += ", and ";
+            else list += ", ";
+        }
+        list += '\'';
+        list += s.parameters[missing[k]];
+        list += '\'';
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %d required positional %s: %s", s.name_in_messages, count,
+                 count == 1 ? "argument" : "arguments", list.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool bind_fastcall(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** bound) noexcept {
+    try {
+        for (int i = 0; i < s.parameter_count; ++i) bound[i] = nullptr;
+        if (nargs > s.parameter_count) return too_many_positional(s, nargs);
+        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+        if (kwnames) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k)
+                if (!bind_keyword(s, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound)) return false;
+        }
+        return check_required(s, bound);
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool bind_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** bound) noexcept {
+    try {
+        for (int i = 0; i < s.parameter_count; ++i) bound[i] = nullptr;
+        const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+        if (nargs > s.parameter_count) return too_many_positional(s, nargs);
+        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = PyTuple_GET_ITEM(args, i);
+        if (kwargs) {
+            Py_ssize_t position = 0;
+            PyObject *key, *value;
+            // Keyword dicts handed to tp_new are private to this call.
+            while (PyDict_Next(kwargs, &position, &key, &value))
+                if (!bind_keyword(s, key, value, bound)) return false;
+        }
+        return check_required(s, bound);
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+}  // namespace brindxml

@@ -1,0 +1,92 @@
+#include "binding/errors.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "binding/py_ref.hpp"
+
+namespace brindxml {
+
+namespace {
+
+// strerror_r comes in a GNU form (returns the text) and a POSIX form (fills the buffer).
+[[maybe_unused]] const char* strerror_text(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
+[[maybe_unused]] const char* strerror_text(const char* result, const char*) { return result; }
+
+}  // namespace
+
+bool raise_type_mismatch(PyObject* object, const char* target) noexcept {
+    if (object == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+        return false;
+    }
+    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    if (!qualname) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'",
+                     "<failed to extract type name>", target);
+        return false;
+    }
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), target);
+    return false;
+}
+
+bool add_parameter_note(const char* parameter) noexcept {
+    PyObject* exception = PyErr_GetRaisedException();
+    if (!exception) return false;
+    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+    if (note) {
+        PyRef name = PyRef::steal(PyUnicode_InternFromString("add_note"));
+        PyObject* args[] = {exception, note.get()};
+        PyRef result = name ? PyRef::steal(PyObject_VectorcallMethod(
+                                  name.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
+                            : PyRef();
+    }
+    PyErr_Clear();  // a failure to attach the note is discarded
+    PyErr_SetRaisedException(exception);
+    return false;
+}
+
+PyObject* os_error_type(int error_number) noexcept {
+    switch (error_number) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EPERM:
+        case EACCES: return PyExc_PermissionError;
+        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+        case ECONNRESET: return PyExc_ConnectionResetError;
+        case ECONNABORTED: return PyExc_ConnectionAbortedError;
+        case EPIPE: return PyExc_BrokenPipeError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case ENOTDIR: return PyExc_NotADirectoryError;
+        case EISDIR: return PyExc_IsADirectoryError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        case EINTR: return PyExc_InterruptedError;
+        case ENOMEM: return PyExc_MemoryError;
+        default: return PyExc_OSError;
+    }
+}
+
+std::string os_error_message(int error_number) {
+    char buffer[256] = {0};
+    const char* text = strerror_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
+    return std::string(text) + " (os error " + std::to_string(error_number) + ")";
+}
+
+PyObject* raise_message(PyObject* type, const std::string& message) noexcept {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
+PyObject* raise_io_error(const IoError& error) noexcept {
+    try {
+        if (error.kind == IoError::Kind::Os)
+            return raise_message(os_error_type(error.number), os_error_message(error.number));
+        return raise_message(PyExc_OSError, error.message ? error.message : "unknown error");
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace brindxml

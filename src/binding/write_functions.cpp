@@ -1,0 +1,73 @@
+// write_string(node, indent=None, default_xml_def=None) and
+// write_file(node, file_path, indent=None, default_xml_def=None).
+#include <string>
+
+#include "binding/arg_binding.hpp"
+#include "binding/conversions.hpp"
+#include "binding/entry.hpp"
+#include "binding/module_functions.hpp"
+#include "entities/node_object.hpp"
+
+namespace brindxml {
+
+namespace {
+
+constexpr const char* kWriteFileParameters[] = {"node", "file_path", "indent", "default_xml_def"};
+constexpr Signature kWriteFile = {"write_file()", kWriteFileParameters, 4, 2};
+constexpr const char* kWriteStringParameters[] = {"node", "indent", "default_xml_def"};
+constexpr Signature kWriteString = {"write_string()", kWriteStringParameters, 3, 1};
+
+struct WriteOptions {
+    uint64_t indent = 4;
+    bool declaration = true;
+};
+
+bool convert_node(PyObject* object) {
+    if (!is_node(object)) return raise_type_mismatch(object, "Node"), add_parameter_note("node");
+    return true;
+}
+
+bool convert_options(PyObject* indent, PyObject* declaration, WriteOptions& options) {
+    if (!is_absent(indent)) {
+        auto value = convert_u64(indent);
+        if (!value) return add_parameter_note("indent");
+        options.indent = *value;
+    }
+    if (!is_absent(declaration)) {
+        auto value = convert_bool(declaration);
+        if (!value) return add_parameter_note("default_xml_def");
+        options.declaration = *value;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* write_string_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    EntryGuard guard;
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[3];
+        if (!bind_fastcall(kWriteString, args, nargs, kwnames, bound)) return nullptr;
+        WriteOptions options;
+        if (!convert_node(bound[0]) || !convert_options(bound[1], bound[2], options)) return nullptr;
+        PyErr_SetString(PyExc_NotImplementedError, "write_string is not available yet");
+        return nullptr;
+    });
+}
+
+PyObject* write_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    EntryGuard guard;
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[4];
+        if (!bind_fastcall(kWriteFile, args, nargs, kwnames, bound)) return nullptr;
+        if (!convert_node(bound[0])) return nullptr;
+        std::string path;
+        if (!convert_str(bound[1], path)) return add_parameter_note("file_path"), nullptr;
+        WriteOptions options;
+        if (!convert_options(bound[2], bound[3], options)) return nullptr;
+        PyErr_SetString(PyExc_NotImplementedError, "write_file is not available yet");
+        return nullptr;
+    });
+}
+
+}  // namespace brindxml

@@ -1,0 +1,79 @@
+// Node(name, attrs=None, children=None, text=None)
+#include <utility>
+
+#include "binding/arg_binding.hpp"
+#include "binding/conversions.hpp"
+#include "binding/entry.hpp"
+#include "entities/node_object.hpp"
+#include "entities/node_type_members.hpp"
+
+namespace brindxml {
+
+namespace {
+
+constexpr const char* kParameters[] = {"name", "attrs", "children", "text"};
+constexpr Signature kSignature = {"Node.__new__()", kParameters, 4, 1};
+
+bool convert_node_string(PyObject* object, NodeString& out) {
+    auto bytes = str_bytes(object);
+    if (!bytes) return false;
+    out = NodeString::owned_copy(*bytes);
+    return true;
+}
+
+bool convert_attrs(PyObject* object, AttrMap& out) {
+    StringMap converted;
+    if (!convert_string_map(object, converted)) return false;
+    AttrMap attrs = AttrMap::with_new_keys(converted.size());
+    converted.for_each_mut([&](const std::string& key, std::string& value) {
+        attrs.insert_new(NodeString::owned_copy(key), NodeString::owned_copy(value));
+    });
+    out = std::move(attrs);
+    return true;
+}
+
+// Children as new strong references; on failure none is kept.
+bool convert_children(PyObject* object, std::vector<PyObject*>& out) {
+    struct ChildRef {
+        PyRef ref;
+    };
+    std::vector<ChildRef> items;
+    const bool ok = convert_sequence(object, items, [](PyObject* item, ChildRef& slot) {
+        if (!is_node(item)) return raise_type_mismatch(item, "Node");
+        slot.ref = PyRef::borrow(item);
+        return true;
+    });
+    if (!ok) return false;
+    out.reserve(items.size());
+    for (ChildRef& item : items) out.push_back(item.ref.release());
+    return true;
+}
+
+PyObject* construct(PyObject* args, PyObject* kwargs) {
+    PyObject* bound[4];
+    if (!bind_tuple(kSignature, args, kwargs, bound)) return nullptr;
+    NodeFields fields;
+    if (!convert_node_string(bound[0], fields.name)) return add_parameter_note("name"), nullptr;
+    if (!is_absent(bound[1]) && !convert_attrs(bound[1], fields.attrs))
+        return add_parameter_note("attrs"), nullptr;
+    if (!is_absent(bound[2]) && !convert_children(bound[2], fields.children))
+        return add_parameter_note("children"), nullptr;
+    if (!is_absent(bound[3])) {
+        NodeString text;
+        if (!convert_node_string(bound[3], text)) {
+            release_children(fields.children);
+            return add_parameter_note("text"), nullptr;
+        }
+        fields.text = std::move(text);
+    }
+    return new_node_object(std::move(fields));
+}
+
+}  // namespace
+
+PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    EntryGuard guard;
+    return guarded([&] { return construct(args, kwargs); });
+}
+
+}  // namespace brindxml

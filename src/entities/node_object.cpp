@@ -1,0 +1,97 @@
+#include "entities/node_object.hpp"
+
+#include <new>
+#include <utility>
+
+#include "binding/entry.hpp"
+#include "binding/once_cell.hpp"
+#include "entities/node_type_members.hpp"
+
+namespace brindxml {
+
+namespace {
+
+// Children whose last reference is dropped while another node is being freed
+// on this thread are queued here instead of being freed recursively, so
+// dropping a chain a million levels deep uses constant native stack.
+thread_local std::vector<PyObject*>* pending_releases = nullptr;
+
+void node_dealloc(PyObject* self) {
+    EntryGuard guard;
+    NodeObject* node = as_node(self);
+    std::vector<PyObject*> children = std::move(node->fields.children);
+    node->fields.~NodeFields();
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+
+    if (children.empty()) return;
+    if (pending_releases) {
+        try {
+            pending_releases->insert(pending_releases->end(), children.begin(), children.end());
+            return;
+        } catch (...) {
+            // No memory to queue them: fall through and release them here.
+        }
+    }
+    std::vector<PyObject*> work = std::move(children);
+    std::vector<PyObject*>* outer = pending_releases;
+    pending_releases = &work;
+    while (!work.empty()) {
+        PyObject* child = work.back();
+        work.pop_back();
+        Py_DECREF(child);
+    }
+    pending_releases = outer;
+}
+
+PyTypeObject* create_node_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Node(name, attrs=None, children=None, text=None)\n--\n\n")},
+        {Py_tp_new, reinterpret_cast<void*>(&node_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&node_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(&node_repr)},
+        {Py_tp_str, reinterpret_cast<void*>(&node_str)},
+        {Py_tp_getset, node_getset()},
+        {Py_tp_methods, node_methods()},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "Node",
+        static_cast<int>(sizeof(NodeObject)),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+PyTypeObject* node_type() noexcept {
+    static OnceCell cell;
+    return reinterpret_cast<PyTypeObject*>(
+        cell.get_or_init([] { return reinterpret_cast<PyObject*>(create_node_type()); }));
+}
+
+void release_children(std::vector<PyObject*>& children) noexcept {
+    for (PyObject* child : children) Py_DECREF(child);
+    children.clear();
+}
+
+PyObject* new_node_object(NodeFields&& fields) noexcept {
+    PyTypeObject* type = node_type();
+    PyObject* object = type ? type->tp_alloc(type, 0) : nullptr;
+    if (!object) {
+        release_children(fields.children);
+        NodeFields dropped = std::move(fields);
+        return nullptr;
+    }
+    NodeObject* node = as_node(object);
+    new (&node->fields) NodeFields(std::move(fields));
+    new (&node->borrows) std::atomic<int64_t>(0);
+    return object;
+}
+
+}  // namespace brindxml

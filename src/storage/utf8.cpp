@@ -1,0 +1,48 @@
+#include "storage/utf8.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace brindxml {
+
+bool is_valid_utf8(std::string_view bytes) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    while (i < n) {
+        // ASCII fast path, sixteen bytes at a time.
+        while (i + 16 <= n) {
+            uint64_t a, b;
+            std::memcpy(&a, p + i, 8);
+            std::memcpy(&b, p + i + 8, 8);
+            if ((a | b) & 0x8080808080808080ULL) break;
+            i += 16;
+        }
+        if (i >= n) break;
+        unsigned char c = p[i];
+        if (c < 0x80) { ++i; continue; }
+        if (c >= 0xC2 && c <= 0xDF) {
+            if (i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return false;
+            i += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            if (i + 2 >= n) return false;
+            unsigned char c1 = p[i + 1];
+            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return false;
+            if (c == 0xE0 && c1 < 0xA0) return false;   // overlong
+            if (c == 0xED && c1 > 0x9F) return false;   // surrogates
+            i += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            if (i + 3 >= n) return false;
+            unsigned char c1 = p[i + 1];
+            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80) return false;
+            if (c == 0xF0 && c1 < 0x90) return false;   // overlong
+            if (c == 0xF4 && c1 > 0x8F) return false;   // above U+10FFFF
+            i += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace brindxml

@@ -1,0 +1,124 @@
+// Escaping of text and attribute values. Runs of bytes that need no escaping
+// are found eight bytes at a time and appended as whole slices.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "write/sink.hpp"
+
+namespace brindxml {
+
+enum class EscapeMode : uint8_t { Text, Attribute };
+
+// The replacement of every byte that some mode escapes; empty for all others.
+// Every escaped character is ASCII, so one byte stands for one character and
+// UTF-8 sequences (all bytes >= 0x80) pass through untouched.
+inline constexpr std::array<std::string_view, 256> kEscapeReplacement = [] {
+    std::array<std::string_view, 256> table{};
+    table['&'] = "&amp;";
+    table['<'] = "&lt;";
+    table['>'] = "&gt;";
+    table['"'] = "&quot;";
+    table['\''] = "&apos;";
+    table['\t'] = "&#9;";
+    table['\r'] = "&#13;";
+    table['\n'] = "&#10;";
+    return table;
+}();
+
+// kEscapes[mode][byte]: whether the mode replaces the byte.
+inline constexpr std::array<std::array<bool, 256>, 2> kEscapes = [] {
+    std::array<std::array<bool, 256>, 2> table{};
+    for (unsigned char c : std::string_view("&<>\"'")) {
+        table[static_cast<int>(EscapeMode::Text)][c] = true;
+        table[static_cast<int>(EscapeMode::Attribute)][c] = true;
+    }
+    for (unsigned char c : std::string_view("\t\r\n")) table[static_cast<int>(EscapeMode::Attribute)][c] = true;
+    return table;
+}();
+
+namespace escape_detail {
+
+inline constexpr uint64_t kOnes = 0x0101010101010101ULL;
+inline constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+inline constexpr uint64_t kHigh = 0x8080808080808080ULL;
+
+// Bit 7 of each byte of the result is set when that byte of `w` is non-zero.
+// Exact per byte: the addition cannot carry into the next byte.
+constexpr uint64_t nonzero_bytes(uint64_t w) noexcept { return ((w & kLow7) + kLow7) | w; }
+
+// Bit 7 of each byte is set where `w` holds a byte the mode escapes. Pairs of
+// targets that differ in one bit share a test: '&' 0x26 / '\'' 0x27,
+// '<' 0x3C / '>' 0x3E, TAB 0x09 / CR 0x0D.
+template <EscapeMode mode>
+constexpr uint64_t escape_bytes(uint64_t w) noexcept {
+    uint64_t clear = nonzero_bytes((w | kOnes) ^ (kOnes * 0x27)) &
+                     nonzero_bytes((w | (kOnes * 0x02)) ^ (kOnes * 0x3E)) &
+                     nonzero_bytes(w ^ (kOnes * 0x22));
+    if constexpr (mode == EscapeMode::Attribute) {
+        clear &= nonzero_bytes((w | (kOnes * 0x04)) ^ (kOnes * 0x0D)) & nonzero_bytes(w ^ (kOnes * 0x0A));
+    }
+    return ~clear & kHigh;
+}
+
+inline uint64_t load_word(const char* p) noexcept {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Index of the first flagged byte of a non-zero escape_bytes() result.
+inline unsigned first_flagged(uint64_t flags) noexcept {
+    if constexpr (std::endian::native == std::endian::little) return std::countr_zero(flags) / 8;
+    else return std::countl_zero(flags) / 8;
+}
+
+}  // namespace escape_detail
+
+// The first byte in [p, end) that `mode` escapes, or `end`.
+template <EscapeMode mode>
+inline const char* find_escape(const char* p, const char* end) noexcept {
+    using namespace escape_detail;
+    while (end - p >= 16) {
+        const uint64_t a = escape_bytes<mode>(load_word(p));
+        const uint64_t b = escape_bytes<mode>(load_word(p + 8));
+        if (a | b) return a ? p + first_flagged(a) : p + 8 + first_flagged(b);
+        p += 16;
+    }
+    const auto& escapes = kEscapes[static_cast<int>(mode)];
+    while (p < end && !escapes[static_cast<unsigned char>(*p)]) ++p;
+    return p;
+}
+
+inline const char* find_escape(const char* p, const char* end, EscapeMode mode) noexcept {
+    return mode == EscapeMode::Text ? find_escape<EscapeMode::Text>(p, end)
+                                    : find_escape<EscapeMode::Attribute>(p, end);
+}
+
+template <EscapeMode mode, ByteSink Sink>
+WriteStatus write_escaped(Sink& sink, std::string_view text) {
+    const char* run = text.data();
+    const char* const end = run + text.size();
+    for (;;) {
+        const char* special = find_escape<mode>(run, end);
+        if (special != run) {
+            if (WriteStatus error = sink.append(std::string_view(run, static_cast<size_t>(special - run)))) return error;
+        }
+        if (special == end) return {};
+        if (WriteStatus error = sink.append(kEscapeReplacement[static_cast<unsigned char>(*special)])) return error;
+        run = special + 1;
+    }
+}
+
+// Appends `text` with the characters of `mode` replaced by their references.
+template <ByteSink Sink>
+WriteStatus write_escaped(Sink& sink, std::string_view text, EscapeMode mode) {
+    return mode == EscapeMode::Text ? write_escaped<EscapeMode::Text>(sink, text)
+                                    : write_escaped<EscapeMode::Attribute>(sink, text);
+}
+
+}  // namespace brindxml

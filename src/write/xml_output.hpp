@@ -1,0 +1,25 @@
+// Serialising an ElementRecord tree as indented XML, into memory or a file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "storage/element_record.hpp"
+#include "storage/io_error.hpp"
+
+namespace brindxml {
+
+inline constexpr std::string_view XML_DECLARATION = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+
+// Consumes `root`. Throws std::bad_alloc when the output cannot be allocated
+// (for example an indent so large that one line exceeds memory).
+std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool declaration);
+
+// Creates or truncates `path` (mode 0666 before umask) and writes the document
+// through an 8192-byte buffer. Consumes `root`. Returns the first I/O error.
+std::optional<IoError> write_xml_file(std::string_view path, ElementRecord&& root,
+                                      uint64_t indent_width, bool declaration);
+
+}  // namespace brindxml

@@ -1,0 +1,133 @@
+#include "write/xml_writer.hpp"
+
+#include <array>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "write/escape.hpp"
+
+namespace brindxml {
+
+namespace {
+
+// A line break followed by enough spaces for the usual indentation, so that
+// a line start is a single piece.
+constexpr size_t kShortIndent = 128;
+constexpr std::array<char, kShortIndent + 1> kLineBreakAndSpaces = [] {
+    std::array<char, kShortIndent + 1> run{};
+    run[0] = '\n';
+    for (size_t i = 1; i < run.size(); ++i) run[i] = ' ';
+    return run;
+}();
+
+// An element whose start tag is written and whose end tag is not yet.
+struct OpenElement {
+    ElementRecord* element;
+    ElementRecord* next_child;
+    ElementRecord* end_of_children;
+};
+
+OpenElement open_element(ElementRecord& element) noexcept {
+    ElementRecord* first = element.children.data();
+    return {&element, first, first + element.children.size()};
+}
+
+// Frees everything the element owns. Its children have been released already,
+// so this never walks a subtree.
+void release(ElementRecord& element) noexcept {
+    ElementRecord written = std::move(element);
+}
+
+}  // namespace
+
+template <ByteSink Sink>
+WriteStatus XmlWriter<Sink>::break_line() {
+    const SpaceCount spaces = static_cast<SpaceCount>(indent_width_) * depth_;
+    if (spaces <= kShortIndent) {
+        return sink_.append(std::string_view(kLineBreakAndSpaces.data(), static_cast<size_t>(spaces) + 1));
+    }
+    if (WriteStatus error = sink_.append("\n")) return error;
+    return sink_.append_spaces(spaces);
+}
+
+template <ByteSink Sink>
+WriteStatus XmlWriter<Sink>::write_start(ElementRecord& element, bool& open) {
+    if (line_break_pending_) {
+        if (WriteStatus error = break_line()) return error;
+    }
+    line_break_pending_ = true;
+    if (WriteStatus error = sink_.append("<")) return error;
+    if (WriteStatus error = sink_.append(element.name.bytes())) return error;
+    for (const AttrMap::Entry& attribute : element.attrs) {
+        if (WriteStatus error = sink_.append(" ")) return error;
+        if (WriteStatus error = sink_.append(attribute.key.bytes())) return error;
+        if (WriteStatus error = sink_.append("=\"")) return error;
+        if (WriteStatus error = write_escaped<EscapeMode::Attribute>(sink_, attribute.value.bytes())) return error;
+        if (WriteStatus error = sink_.append("\"")) return error;
+    }
+    element.attrs = AttrMap();
+
+    if (!element.text && element.children.empty()) {
+        open = false;
+        return sink_.append("/>");
+    }
+    open = true;
+    if (WriteStatus error = sink_.append(">")) return error;
+    ++depth_;
+    if (element.text) {
+        if (WriteStatus error = write_escaped<EscapeMode::Text>(sink_, element.text->bytes())) return error;
+        line_break_pending_ = false;
+        element.text.reset();
+    }
+    return {};
+}
+
+template <ByteSink Sink>
+WriteStatus XmlWriter<Sink>::write_end(const ElementRecord& element) {
+    --depth_;
+    if (line_break_pending_) {
+        if (WriteStatus error = break_line()) return error;
+    }
+    line_break_pending_ = true;
+    if (WriteStatus error = sink_.append("</")) return error;
+    if (WriteStatus error = sink_.append(element.name.bytes())) return error;
+    return sink_.append(">");
+}
+
+template <ByteSink Sink>
+WriteStatus XmlWriter<Sink>::write_element(ElementRecord&& element) {
+    // Taken over here, so that whatever is left after an error or an
+    // exception is freed on the way out.
+    ElementRecord root = std::move(element);
+
+    bool open = false;
+    if (WriteStatus error = write_start(root, open)) return error;
+    if (!open) return {};
+
+    std::vector<OpenElement> open_elements;
+    open_elements.push_back(open_element(root));
+    while (!open_elements.empty()) {
+        OpenElement& top = open_elements.back();
+        if (top.next_child != top.end_of_children) {
+            ElementRecord& child = *top.next_child++;
+            if (WriteStatus error = write_start(child, open)) return error;
+            if (open) {
+                open_elements.push_back(open_element(child));
+            } else {
+                release(child);
+            }
+        } else {
+            ElementRecord& finished = *top.element;
+            open_elements.pop_back();
+            if (WriteStatus error = write_end(finished)) return error;
+            release(finished);
+        }
+    }
+    return {};
+}
+
+template class XmlWriter<StringSink>;
+template class XmlWriter<BufferedFileWriter>;
+
+}  // namespace brindxml

@@ -1,0 +1,123 @@
+"""The module's public surface: members, their order, docstrings, signatures."""
+
+import inspect
+
+import pytest
+
+import brindxml
+from brindxml import Node, SearchType
+
+EXPORTED = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string"]
+
+
+def test_all_lists_the_members_in_registration_order():
+    assert brindxml.__all__ == EXPORTED
+    assert type(brindxml.__all__) is list
+
+
+def test_public_attributes_are_exactly_the_exported_ones():
+    public = sorted(name for name in vars(brindxml) if not name.startswith("_"))
+    assert public == sorted(EXPORTED)
+
+
+def test_internal_error_type_is_not_exported():
+    assert "PanicException" not in brindxml.__all__
+    assert not hasattr(brindxml, "PanicException")
+
+
+def test_module_docstring_is_empty():
+    assert brindxml.__doc__ == ""
+    assert brindxml.__name__ == "brindxml"
+
+
+def test_classes_are_types_with_unqualified_names():
+    for cls, name in [(Node, "Node"), (SearchType, "SearchType")]:
+        assert isinstance(cls, type)
+        assert cls.__name__ == name
+        assert cls.__qualname__ == name
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["read_file", "read_string", "write_file", "write_string"],
+)
+def test_module_functions_belong_to_the_module(name):
+    function = getattr(brindxml, name)
+    assert callable(function)
+    assert function.__name__ == name
+    assert function.__module__ == "brindxml"
+    assert function.__self__ is brindxml
+
+
+# Each callable: how to reach it, its text signature as stored, and the
+# signature inspect derives from it.
+SIGNATURES = [
+    (lambda: brindxml.read_file, "(file_path, root_tag)", "(file_path, root_tag)"),
+    (lambda: brindxml.read_string, "(xml_string, root_tag)", "(xml_string, root_tag)"),
+    (
+        lambda: brindxml.write_file,
+        "(node, file_path, indent=None, default_xml_def=None)",
+        "(node, file_path, indent=None, default_xml_def=None)",
+    ),
+    (
+        lambda: brindxml.write_string,
+        "(node, indent=None, default_xml_def=None)",
+        "(node, indent=None, default_xml_def=None)",
+    ),
+    (
+        lambda: Node,
+        "(name, attrs=None, children=None, text=None)",
+        "(name, attrs=None, children=None, text=None)",
+    ),
+    (lambda: getattr(Node, "__to_string"), "($self, spacing=None)", "(self, spacing=None)"),
+    (lambda: Node.search_by_name, "($self, name, depth=None)", "(self, name, depth=None)"),
+    (lambda: Node.search_by_attr, "($self, key, depth=None)", "(self, key, depth=None)"),
+    (lambda: Node.search_by_text, "($self, text, depth=None)", "(self, text, depth=None)"),
+    (lambda: Node.search, "($self, by, value, depth=None)", "(self, by, value, depth=None)"),
+    (lambda: Node.from_dict, "($cls, dict_)", "(dict_)"),
+    (lambda: Node.to_dict, "($self)", "(self)"),
+]
+
+
+@pytest.mark.parametrize(
+    "get, text_signature, signature",
+    SIGNATURES,
+    ids=[s[1] for s in SIGNATURES],
+)
+def test_text_signatures(get, text_signature, signature):
+    target = get()
+    assert target.__text_signature__ == text_signature
+    assert str(inspect.signature(target)) == signature
+    # The docstring holds nothing but the signature.
+    assert target.__doc__ in (None, "")
+
+
+@pytest.mark.parametrize(
+    "method, signature",
+    [
+        ("__to_string", "(spacing=None)"),
+        ("search_by_name", "(name, depth=None)"),
+        ("search_by_attr", "(key, depth=None)"),
+        ("search_by_text", "(text, depth=None)"),
+        ("search", "(by, value, depth=None)"),
+        ("to_dict", "()"),
+    ],
+)
+def test_bound_method_signatures_drop_the_instance(method, signature):
+    assert str(inspect.signature(getattr(Node("a"), method))) == signature
+
+
+def test_every_parameter_is_positional_or_keyword():
+    callables = [get() for get, _, _ in SIGNATURES]
+    for target in callables:
+        for parameter in inspect.signature(target).parameters.values():
+            assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD, (target, parameter)
+
+
+def test_node_members():
+    for member in ["name", "text", "attrs", "children"]:
+        assert inspect.isdatadescriptor(vars(Node)[member]), member
+    for method in ["__to_string", "search_by_name", "search_by_attr", "search_by_text",
+                   "search", "from_dict", "to_dict"]:
+        assert method in vars(Node), method
+    assert Node.children.__doc__ == "Children are shared references to the same nodes, not copies."
