@@ -1,12 +1,17 @@
 // write_string(node, indent=None, default_xml_def=None) and
 // write_file(node, file_path, indent=None, default_xml_def=None).
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "binding/arg_binding.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry.hpp"
 #include "binding/module_functions.hpp"
 #include "entities/node_object.hpp"
+#include "entities/snapshot.hpp"
+#include "storage/utf8.hpp"
+#include "write/xml_output.hpp"
 
 namespace brindxml {
 
@@ -50,8 +55,22 @@ PyObject* write_string_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         if (!bind_fastcall(kWriteString, args, nargs, kwnames, bound)) return nullptr;
         WriteOptions options;
         if (!convert_node(bound[0]) || !convert_options(bound[1], bound[2], options)) return nullptr;
-        PyErr_SetString(PyExc_NotImplementedError, "write_string is not available yet");
-        return nullptr;
+        PyRef node = PyRef::borrow(bound[0]);
+        ElementRecord snapshot = snapshot_tree(node.get());
+        std::string output;
+        bool out_of_memory = false, valid = true;
+        {
+            ReleasedThreadState released;
+            try {
+                output = write_xml_string(std::move(snapshot), options.indent, options.declaration);
+                valid = is_valid_utf8(output);
+            } catch (...) {
+                out_of_memory = true;
+            }
+        }
+        if (out_of_memory) return PyErr_NoMemory();
+        if (!valid) return raise_panic("invariant: the XML writer only emits valid UTF-8");
+        return PyUnicode_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size()));
     });
 }
 
@@ -65,8 +84,21 @@ PyObject* write_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (!convert_str(bound[1], path)) return add_parameter_note("file_path"), nullptr;
         WriteOptions options;
         if (!convert_options(bound[2], bound[3], options)) return nullptr;
-        PyErr_SetString(PyExc_NotImplementedError, "write_file is not available yet");
-        return nullptr;
+        PyRef node = PyRef::borrow(bound[0]);
+        ElementRecord snapshot = snapshot_tree(node.get());
+        std::optional<IoError> error;
+        bool out_of_memory = false;
+        {
+            ReleasedThreadState released;
+            try {
+                error = write_xml_file(path, std::move(snapshot), options.indent, options.declaration);
+            } catch (...) {
+                out_of_memory = true;
+            }
+        }
+        if (out_of_memory) return PyErr_NoMemory();
+        if (error) return raise_io_error(*error);
+        Py_RETURN_NONE;
     });
 }
 

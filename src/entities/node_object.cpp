@@ -58,13 +58,17 @@ PyTypeObject* create_node_type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {
-        "Node",
+        "brindxml.Node",
         static_cast<int>(sizeof(NodeObject)),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    // The type's name carries no module ("Node" in the interpreter's messages),
+    // while __module__ is "brindxml" so that importing emits no warning.
+    if (type) type->tp_name = "Node";
+    return type;
 }
 
 }  // namespace

@@ -43,22 +43,32 @@ PyObject* new_node_object(NodeFields&& fields) noexcept;
 // Releases the child references of fields that never became a node.
 void release_children(std::vector<PyObject*>& children) noexcept;
 
-// A shared borrow of a node's fields for the guard's lifetime. Only shared
-// borrows are ever taken, so it always succeeds.
+// Shared borrows of a node's fields. Only shared borrows are ever taken (the
+// fields never change), so taking one always succeeds.
+inline void take_shared_borrow(PyObject* object) noexcept {
+    NodeObject* node = as_node(object);
+    int64_t current = node->borrows.load(std::memory_order_relaxed);
+    for (;;) {
+        if (current == -1) {
+            current = node->borrows.load(std::memory_order_relaxed);
+            continue;
+        }
+        if (node->borrows.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) return;
+    }
+}
+inline void end_shared_borrow(PyObject* object) noexcept {
+    as_node(object)->borrows.fetch_sub(1, std::memory_order_release);
+}
+
 class SharedBorrow {
 public:
-    explicit SharedBorrow(PyObject* node) noexcept : node_(as_node(node)) {
-        int64_t current = node_->borrows.load(std::memory_order_relaxed);
-        while (current == -1 || !node_->borrows.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) {
-            if (current == -1) current = node_->borrows.load(std::memory_order_relaxed);
-        }
-    }
-    ~SharedBorrow() { node_->borrows.fetch_sub(1, std::memory_order_release); }
+    explicit SharedBorrow(PyObject* node) noexcept : node_(node) { take_shared_borrow(node); }
+    ~SharedBorrow() { end_shared_borrow(node_); }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
 
 private:
-    NodeObject* node_;
+    PyObject* node_;
 };
 
 // The str of a node string's bytes (a new reference, or null with an error set).

@@ -49,7 +49,7 @@ PyObject* create_search_type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {
-        "SearchType",
+        "brindxml.SearchType",
         static_cast<int>(sizeof(SearchTypeObject)),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -64,6 +64,8 @@ PyObject* create_search_type() {
         reinterpret_cast<SearchTypeObject*>(member.get())->value = value;
         if (PyObject_SetAttrString(type.get(), kMemberNames[value], member.get()) < 0) return nullptr;
     }
+    // No module in the type's name (see the Node type); __module__ is "brindxml".
+    type_object->tp_name = "SearchType";
     // The members are in place; from now on the class cannot be changed.
     type_object->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
     PyType_Modified(type_object);

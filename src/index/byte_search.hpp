@@ -1,0 +1,67 @@
+// Byte searches over document text: memchr for one byte, word-at-a-time
+// (eight bytes per step) for small sets of bytes. Every search returns the
+// first matching position at or after `from`, or `end` when there is none;
+// `from` may lie past `end`.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace brindxml::bytes {
+
+inline constexpr uint64_t kLaneOnes = 0x0101010101010101ULL;
+inline constexpr uint64_t kLaneHigh = 0x8080808080808080ULL;
+inline constexpr uint64_t kLaneLow7 = 0x7F7F7F7F7F7F7F7FULL;
+inline constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+inline uint64_t load_word(const char* p) noexcept {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+inline constexpr uint64_t repeated(unsigned char c) noexcept { return kLaneOnes * c; }
+
+// 0x80 in every lane of `word` equal to the lane of `pattern`, 0 elsewhere.
+// Exact: unlike the borrow-based zero test, no lane above a match is flagged.
+inline uint64_t equal_lanes(uint64_t word, uint64_t pattern) noexcept {
+    const uint64_t v = word ^ pattern;
+    return ~(((v & kLaneLow7) + kLaneLow7) | v) & kLaneHigh;
+}
+
+// Packs the flag bits of equal_lanes (bit 7 of each lane) into bits 0..7,
+// lane i (the byte at address +i on little-endian machines) into bit i.
+inline uint64_t lane_bits(uint64_t lanes) noexcept { return ((lanes >> 7) * 0x0102040810204080ULL) >> 56; }
+
+// Position of the first flagged lane of a non-zero equal_lanes result.
+inline uint64_t first_lane(uint64_t lanes) noexcept {
+    return static_cast<uint64_t>(std::countr_zero(lanes)) / 8;
+}
+
+inline uint64_t find_byte(const char* data, uint64_t from, uint64_t end, char c) noexcept {
+    if (from >= end) return end;
+    const void* hit = std::memchr(data + from, c, end - from);
+    return hit ? static_cast<uint64_t>(static_cast<const char*>(hit) - data) : end;
+}
+
+// First byte equal to any of the bytes in `Set` (two to five of them).
+template <char... Set>
+inline uint64_t find_any(const char* data, uint64_t from, uint64_t end) noexcept {
+    static_assert(sizeof...(Set) >= 2 && sizeof...(Set) <= 5);
+    if constexpr (kLittleEndian) {
+        while (from + 8 <= end) {
+            const uint64_t word = load_word(data + from);
+            const uint64_t lanes = (equal_lanes(word, repeated(static_cast<unsigned char>(Set))) | ...);
+            if (lanes) return from + first_lane(lanes);
+            from += 8;
+        }
+    }
+    for (; from < end; ++from) {
+        const char c = data[from];
+        if (((c == Set) || ...)) return from;
+    }
+    return end;
+}
+
+}  // namespace brindxml::bytes

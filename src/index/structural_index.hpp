@@ -1,0 +1,109 @@
+// The structural index of one document: the position, kind and name of every
+// markup construct, and the ranges of character data between them. Built in
+// one scan before any element is, so the tree builder never searches bytes for
+// markup itself.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "storage/result.hpp"
+
+namespace brindxml {
+
+enum class TagKind : uint8_t {
+    Open = 0,                   // <name ...>
+    Close = 1,                  // </name ...>
+    SelfClosing = 2,            // <name .../>
+    Comment = 3,                // <!-- ... -->
+    CData = 4,                  // <![CDATA[ ... ]]>
+    ProcessingInstruction = 5,  // <? ... ?>, the XML declaration included
+};
+
+// A half-open byte range [start, end) of character data, never empty.
+struct TextRange {
+    uint64_t start;
+    uint64_t end;
+    friend bool operator==(const TextRange&, const TextRange&) = default;
+};
+
+// The only way building an index fails: a `<` whose construct cannot be closed.
+struct IndexError {
+    uint64_t offset = 0;  // of the `<`
+    std::string display() const;  // "Unclosed tag at byte {offset}"
+    friend bool operator==(const IndexError&, const IndexError&) = default;
+};
+
+// Parallel arrays, one entry per construct in document order, plus the text
+// ranges. Names are stored as (offset, 64-bit length), so no name is ever cut.
+// Invariant relied on by the tree builder: a text range contains no `<`,
+// except the content range of a complete CDATA section.
+class StructuralIndex {
+public:
+    explicit StructuralIndex(std::string_view document);
+    StructuralIndex(StructuralIndex&&) noexcept = default;
+    StructuralIndex& operator=(StructuralIndex&&) noexcept = default;
+    StructuralIndex(const StructuralIndex&) = delete;
+    StructuralIndex& operator=(const StructuralIndex&) = delete;
+
+    std::string_view document() const noexcept { return document_; }
+
+    uint64_t tag_count() const noexcept { return tag_count_; }
+    uint64_t tag_start(uint64_t i) const noexcept { return starts_[i]; }
+    uint64_t tag_end(uint64_t i) const noexcept { return ends_[i]; }
+    TagKind tag_kind(uint64_t i) const noexcept { return static_cast<TagKind>(kinds_[i]); }
+    uint64_t name_offset(uint64_t i) const noexcept { return name_offsets_[i]; }
+    uint64_t name_length(uint64_t i) const noexcept { return name_lengths_[i]; }
+    std::string_view name(uint64_t i) const noexcept {
+        return document_.substr(name_offsets_[i], name_lengths_[i]);
+    }
+
+    uint64_t text_count() const noexcept { return text_count_; }
+    TextRange text(uint64_t i) const noexcept { return texts_[i]; }
+
+    uint64_t tag_capacity() const noexcept { return tag_capacity_; }
+    uint64_t text_capacity() const noexcept { return text_capacity_; }
+
+    // Used by the scanners.
+    void add_tag(uint64_t start, uint64_t end, TagKind kind, uint64_t name_offset, uint64_t name_length) {
+        if (tag_count_ == tag_capacity_) grow_tags();
+        const uint64_t i = tag_count_++;
+        starts_[i] = start;
+        ends_[i] = end;
+        kinds_[i] = static_cast<uint8_t>(kind);
+        name_offsets_[i] = name_offset;
+        name_lengths_[i] = name_length;
+    }
+    void add_text(uint64_t start, uint64_t end) {
+        if (text_count_ == text_capacity_) grow_texts();
+        texts_[text_count_++] = TextRange{start, end};
+    }
+
+    // Same entries and text ranges (the document itself is not compared).
+    friend bool operator==(const StructuralIndex& a, const StructuralIndex& b) noexcept;
+
+private:
+    void grow_tags();
+    void grow_texts();
+
+    std::string_view document_;
+    uint64_t tag_count_ = 0;
+    uint64_t tag_capacity_ = 0;
+    std::unique_ptr<uint64_t[]> starts_;
+    std::unique_ptr<uint64_t[]> ends_;
+    std::unique_ptr<uint8_t[]> kinds_;
+    std::unique_ptr<uint64_t[]> name_offsets_;
+    std::unique_ptr<uint64_t[]> name_lengths_;
+    uint64_t text_count_ = 0;
+    uint64_t text_capacity_ = 0;
+    std::unique_ptr<TextRange[]> texts_;
+};
+
+// Builds the index with the scanner chosen for the document. Both scanners
+// give the same index or the same error for every document; the choice only
+// affects speed.
+Result<StructuralIndex, IndexError> build_structural_index(std::string_view document);
+
+}  // namespace brindxml

@@ -1,0 +1,83 @@
+#include "read/file_source.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "storage/utf8.hpp"
+
+namespace brindxml {
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+constexpr uint64_t kFirstCapacity = 8192;
+constexpr uint64_t kMaxCapacity = uint64_t{1} << 62;
+
+}  // namespace
+
+Result<SourceRef, IoError> read_source_file(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return IoError::fixed(IoError::Kind::InvalidInput, kNulInFileName);
+    const std::string c_path(path);
+
+    int raw_fd;
+    do {
+        raw_fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (raw_fd < 0 && errno == EINTR);
+    if (raw_fd < 0) return IoError::os(errno);
+    const FileDescriptor fd(raw_fd);
+
+    // The size is only a hint (the file may change, or be a pipe): one byte
+    // more than it, so the read that reports the end needs no regrowth.
+    uint64_t capacity = kFirstCapacity;
+    struct stat info;
+    if (::fstat(fd.get(), &info) == 0 && info.st_size > 0 && static_cast<uint64_t>(info.st_size) < kMaxCapacity)
+        capacity = static_cast<uint64_t>(info.st_size) + 1;
+
+    std::unique_ptr<char[]> buffer(new char[capacity]);
+    uint64_t length = 0;
+    for (;;) {
+        if (length == capacity) {
+            if (capacity > kMaxCapacity / 2) throw std::bad_alloc();
+            std::unique_ptr<char[]> bigger(new char[capacity * 2]);
+            std::memcpy(bigger.get(), buffer.get(), length);
+            buffer = std::move(bigger);
+            capacity *= 2;
+        }
+        const ssize_t got = ::read(fd.get(), buffer.get() + length, capacity - length);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return IoError::os(errno);
+        }
+        if (got == 0) break;
+        length += static_cast<uint64_t>(got);
+    }
+
+    if (!is_valid_utf8(std::string_view(buffer.get(), length)))
+        return IoError::fixed(IoError::Kind::InvalidData, kNotUtf8);
+    SourceRef text(SourceText::owned(buffer.get(), capacity, length));
+    buffer.release();  // now owned by the text
+    return text;
+}
+
+}  // namespace brindxml

@@ -1,0 +1,248 @@
+"""read_string and read_file: results, every message family with exact offsets, threads."""
+
+from __future__ import annotations
+
+import gc
+import os
+import sys
+import threading
+
+import pytest
+
+import brindxml
+from brindxml import read_file, read_string
+
+
+def shape(node):
+    """A comparable, fully expanded form of a tree."""
+    return (node.name, node.text, sorted(node.attrs.items()), [shape(c) for c in node.children])
+
+
+@pytest.mark.parametrize(
+    ("xml", "root", "expected"),
+    [
+        ("<a>1</a>", "a", ("a", "1", [], [])),
+        ("<r><a>1</a></r>", "a", ("a", "1", [], [])),
+        ('<a x="1"/>', "a", ("a", None, [("x", "1")], [])),
+        ("<a> x <b/> y </a>", "a", ("a", "x  y", [], [("b", None, [], [])])),
+        ("<a>   \n\t </a>", "a", ("a", None, [], [])),
+        ("<a>\u00a0x\u3000</a>", "a", ("a", "x", [], [])),
+        ("<a><![CDATA[<b>&amp;</b>]]></a>", "a", ("a", "<b>&amp;</b>", [], [])),
+        ("<a>x<!-- c -->y</a>", "a", ("a", "xy", [], [])),
+        ("<a>&lt;&gt;&amp;&quot;&apos;&#65;&#x42;</a>", "a", ("a", "<>&\"'AB", [], [])),
+        ('<a k="l1\r\nl2\tl3\nl4"/>', "a", ("a", None, [("k", "l1 l2 l3 l4")], [])),
+        ("<a k='&#10;'/>", "a", ("a", None, [("k", "\n")], [])),
+        ('<1-x y.z:w="v"/>', "1-x", ("1-x", None, [("y.z:w", "v")], [])),
+        ("<?xml version='1.0'?><!DOCTYPE a><a>t</a>", "a", ("a", "t", [], [])),
+        ("<a>1</a><b>", "a", ("a", "1", [], [])),
+        ("<a>1</a>trailing </junk", "a", ("a", "1", [], [])),
+        ("<a></a >", "a", ("a", None, [], [])),
+        ('<a b="x>y">t</a>', "a", ("a", "t", [("b", "x>y")], [])),
+        ("<p>it's <b>bold</b>, isn't it</p>", "p", ("p", "it's , isn't it", [], [("b", "bold", [], [])])),
+        ("<é a='ü'>ö</é>", "é", ("é", "ö", [("a", "ü")], [])),
+    ],
+)
+def test_read_string_results(xml, root, expected):
+    assert shape(read_string(xml, root)) == expected
+
+
+# Each malformed document with the exact ValueError message.
+MALFORMED = [
+    ("<a>", "a", "unexpected end of document: <a> is never closed"),
+    ("", "a", "root tag <a> not found in document"),
+    ("<r><a>1</a></r>", "x", "root tag <x> not found in document"),
+    ("<a>x</a", "a", "malformed XML: Unclosed tag at byte 4"),
+    ("<a><", "a", "malformed XML: Unclosed tag at byte 3"),
+    ("<a>1</a><b", "a", "malformed XML: Unclosed tag at byte 8"),
+    ("<a>&bogus;</a>", "a", "unknown entity reference '&bogus;' at byte 3"),
+    ("<a>&;</a>", "a", "unknown entity reference '&;' at byte 3"),
+    ("<a>AT&T</a>", "a", "malformed XML at byte 5: unterminated entity reference"),
+    ("<a>&#X41;</a>", "a", "malformed XML at byte 3: invalid character reference '&#X41;'"),
+    ("<a>&#xD800;</a>", "a", "malformed XML at byte 3: invalid character reference '&#xD800;'"),
+    ("<a>&#1114112;</a>", "a", "malformed XML at byte 3: invalid character reference '&#1114112;'"),
+    ("<r><a>1</b></r>", "r", "malformed XML at byte 7: expected </a>, found </b>"),
+    ("</x>", "a", "malformed XML at byte 0: unexpected end tag </x>"),
+    ("<a></a b>", "a", "malformed XML at byte 3: malformed end tag </a>"),
+    ("<a x='1'y='2'/>", "a", "malformed XML at byte 8: expected whitespace before attribute"),
+    ("<a x/>", "a", "malformed XML at byte 3: attribute 'x' has no value"),
+    ("<a x=1/>", "a", "malformed XML at byte 5: value of attribute 'x' is not quoted"),
+    ('<a x="1" x="2"/>', "a", "malformed XML at byte 9: duplicate attribute 'x'"),
+    ('<a x="<"/>', "a", "malformed XML at byte 6: '<' is not allowed in attribute values"),
+    ("<a>x < y</a>", "a", "malformed XML at byte 5: expected element name after '<'"),
+    ("<>", "a", "malformed XML at byte 0: expected element name after '<'"),
+    ("<a><!-- x", "a", "malformed XML at byte 3: unterminated markup"),
+    ("<a><!--></a>", "a", "malformed XML at byte 3: unterminated markup"),
+    ("<a><!---></a>", "a", "malformed XML at byte 3: unterminated markup"),
+    ("<a><![CDATA[x</a>", "a", "malformed XML at byte 3: unterminated CDATA section"),
+    ("<a><?pi x></a>", "a", "malformed XML at byte 3: unterminated processing instruction"),
+    # Offsets count UTF-8 bytes: "é" is two bytes, "€" three.
+    ("<a>é&bad;</a>", "a", "unknown entity reference '&bad;' at byte 5"),
+    ("<a>€€<b></c></a>", "a", "malformed XML at byte 12: expected </b>, found </c>"),
+]
+
+
+@pytest.mark.parametrize(("xml", "root", "message"), MALFORMED)
+def test_read_string_errors(xml, root, message):
+    with pytest.raises(ValueError) as info:
+        read_string(xml, root)
+    assert str(info.value) == message
+
+
+def test_outer_self_closing_tags_are_parsed_in_full():
+    with pytest.raises(ValueError, match="attribute 'x' has no value"):
+        read_string("<r><s x/><a/></r>", "a")
+    # An outer open tag's attributes are not parsed at all.
+    assert read_string("<r x><a/></r>", "a").name == "a"
+
+
+def test_str_subclass_document_and_root():
+    class S(str):
+        pass
+
+    node = read_string(S("<a k='v'>t</a>"), S("a"))
+    assert shape(node) == ("a", "t", [("k", "v")], [])
+
+
+@pytest.mark.parametrize(
+    ("args", "exc", "message", "note"),
+    [
+        ((b"<a/>", "a"), TypeError, "'bytes' object is not an instance of 'str'", "xml_string"),
+        (("<a/>", None), TypeError, "'None' is not an instance of 'str'", "root_tag"),
+        (("<a/>\ud800", "a"), UnicodeEncodeError, None, "xml_string"),
+    ],
+)
+def test_read_string_argument_errors(args, exc, message, note):
+    with pytest.raises(exc) as info:
+        read_string(*args)
+    if message is not None:
+        assert str(info.value) == message
+    assert info.value.__notes__ == [f"while processing '{note}'"]
+
+
+def test_views_keep_the_document_alive():
+    doc = "".join(["<root>", "<item k='value'>text</item>" * 100, "</root>"])
+    items = read_string(doc, "root").children
+    del doc
+    gc.collect()
+    assert {(i.name, i.attrs["k"], i.text) for i in items} == {("item", "value", "text")}
+
+
+def test_the_tree_does_not_pin_the_caller_string_after_it_is_dropped():
+    doc = "<a k='v'>" + "x" * 1000 + "</a>"
+    base = sys.getrefcount(doc)
+    node = read_string(doc, "a")
+    assert sys.getrefcount(doc) == base + 1  # the views share one reference
+    del node
+    gc.collect()
+    assert sys.getrefcount(doc) == base
+
+
+def test_long_names_are_not_truncated():
+    name = "n" * 70_000
+    node = read_string(f"<{name} {name}='v'>t</{name}>", name)
+    assert node.name == name and node.attrs == {name: "v"} and node.text == "t"
+    with pytest.raises(ValueError, match="expected </"):
+        read_string(f"<{name}>t</{name[:-1]}m>", name)
+
+
+def test_million_level_document(tmp_path):
+    depth = 1_000_000
+    doc = "<n>" * depth + "leaf" + "</n>" * depth
+    node = read_string(doc, "n")
+    levels = 0
+    while node.children:
+        node = node.children[0]
+        levels += 1
+    assert levels == depth - 1 and node.text == "leaf"
+
+
+# read_file ----------------------------------------------------------------------
+
+
+def test_read_file_returns_the_tree(tmp_path):
+    path = tmp_path / "doc.xml"
+    path.write_text("<r><a k='v'>é</a></r>", encoding="utf-8")
+    assert shape(read_file(str(path), "a")) == ("a", "é", [("k", "v")], [])
+
+
+def test_read_file_not_utf8(tmp_path):
+    path = tmp_path / "bad.xml"
+    path.write_bytes(b"<a>\xff</a>")
+    with pytest.raises(OSError) as info:
+        read_file(str(path), "a")
+    assert type(info.value) is OSError
+    assert info.value.args == ("stream did not contain valid UTF-8",)
+
+
+@pytest.mark.parametrize(
+    ("make_path", "exc", "errno_value"),
+    [
+        (lambda d: str(d / "missing.xml"), FileNotFoundError, 2),
+        (lambda d: str(d / "no" / "such" / "dir.xml"), FileNotFoundError, 2),
+        (lambda d: "", FileNotFoundError, 2),
+        (lambda d: str(d), IsADirectoryError, 21),
+    ],
+)
+def test_read_file_os_errors(tmp_path, make_path, exc, errno_value):
+    with pytest.raises(exc) as info:
+        read_file(make_path(tmp_path), "a")
+    assert type(info.value) is exc
+    assert info.value.args == (f"{os.strerror(errno_value)} (os error {errno_value})",)
+    assert info.value.errno is None
+
+
+def test_read_file_nul_in_path():
+    with pytest.raises(OSError) as info:
+        read_file("a\0b.xml", "a")
+    assert info.value.args == ("file name contained an unexpected NUL byte",)
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root can read any file")
+def test_read_file_permission_denied(tmp_path):
+    path = tmp_path / "secret.xml"
+    path.write_text("<a/>")
+    path.chmod(0)
+    with pytest.raises(PermissionError):
+        read_file(str(path), "a")
+
+
+def test_read_file_and_read_string_agree_on_errors(tmp_path):
+    for xml, root, message in MALFORMED:
+        path = tmp_path / "m.xml"
+        path.write_text(xml, encoding="utf-8")
+        with pytest.raises(ValueError) as info:
+            read_file(str(path), root)
+        assert str(info.value) == message
+
+
+def test_many_threads_reading_at_once():
+    docs = [f"<r>{''.join(f'<i n=\"{t}-{k}\">{k}</i>' for k in range(200))}</r>" for t in range(8)]
+    expected = [shape(read_string(d, "r")) for d in docs]
+    results: list = [None] * len(docs)
+    errors: list = []
+
+    def work(t: int) -> None:
+        try:
+            for _ in range(20):
+                got = shape(read_string(docs[t], "r"))
+                assert got == expected[t]
+            results[t] = got
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(len(docs))]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert not errors
+    assert results == expected
+
+
+def test_module_reads_its_bundled_sample():
+    sample = os.path.join(os.path.dirname(__file__), "..", "examples", "catalog.xml")
+    library = read_file(sample, "library")
+    assert library.attrs == {"name": "Riverside Branch", "city": "Lyon"}
+    titles = [b.children[0].text for s in library.children for b in s.children]
+    assert titles[1] == "L'Étranger" and titles[3] == "Cats & Quantum Things \u2014 an Introduction"
+    assert isinstance(brindxml.Node, type)

@@ -1,0 +1,237 @@
+"""write_string and write_file: layout byte by byte, escaping, options, file errors."""
+
+from __future__ import annotations
+
+import os
+import stat
+
+import pytest
+
+from brindxml import Node, read_file, read_string, write_file, write_string
+
+DECL = '<?xml version="1.0" encoding="utf-8"?>\n'
+
+
+def leaf(name, **kw):
+    return Node(name, **kw)
+
+
+LAYOUT = [
+    # (tree, indent, expected without the declaration)
+    (leaf("a"), None, "<a/>"),
+    (leaf("a", text=""), None, "<a></a>"),
+    (leaf("a", attrs={"k": "v"}), None, '<a k="v"/>'),
+    (leaf("a", text="t"), None, "<a>t</a>"),
+    (Node("a", children=[leaf("b"), leaf("c")]), None, "<a>\n    <b/>\n    <c/>\n</a>"),
+    (Node("a", children=[leaf("b"), leaf("c")], text="t"), None, "<a>t<b/>\n    <c/>\n</a>"),
+    (Node("a", children=[leaf("b", text="u")]), None, "<a>\n    <b>u</b>\n</a>"),
+    (Node("a", children=[Node("b", children=[leaf("c")])]), 2, "<a>\n  <b>\n    <c/>\n  </b>\n</a>"),
+    (Node("a", children=[Node("b", children=[leaf("c")])]), 0, "<a>\n<b>\n<c/>\n</b>\n</a>"),
+    (Node("a", children=[leaf("b")]), True, "<a>\n <b/>\n</a>"),
+    (Node("a", children=[leaf("b")]), False, "<a>\n<b/>\n</a>"),
+    (Node("a", children=[leaf("b", text="x"), leaf("c")], text=""), 2, "<a><b>x</b>\n  <c/>\n</a>"),
+]
+
+
+@pytest.mark.parametrize(("tree", "indent", "expected"), LAYOUT)
+def test_layout(tree, indent, expected):
+    assert write_string(tree, indent, False) == expected
+    assert write_string(tree, indent=indent) == DECL + expected
+
+
+def test_shared_child_is_written_once_per_place():
+    b = leaf("b")
+    assert write_string(Node("a", children=[b, b]), 1, False) == "<a>\n <b/>\n <b/>\n</a>"
+
+
+@pytest.mark.parametrize(
+    ("value", "text_form", "attr_form"),
+    [
+        ("a<b&c>\"d'e", "a&lt;b&amp;c&gt;&quot;d&apos;e", "a&lt;b&amp;c&gt;&quot;d&apos;e"),
+        ("x\ty\rz\nw", "x\ty\rz\nw", "x&#9;y&#13;z&#10;w"),
+        ("é😀\x01", "é😀\x01", "é😀\x01"),
+        ("plain", "plain", "plain"),
+        ("", "", ""),
+    ],
+)
+def test_escaping(value, text_form, attr_form):
+    assert write_string(leaf("a", text=value), default_xml_def=False) == f"<a>{text_form}</a>"
+    assert write_string(leaf("a", attrs={"k": value}), default_xml_def=False) == f'<a k="{attr_form}"/>'
+
+
+def test_names_and_keys_are_not_escaped():
+    node = leaf("a<&\" b", attrs={"k&'<": "v"})
+    assert write_string(node, default_xml_def=False) == '<a<&" b k&\'<="v"/>'
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "exc", "message", "note"),
+    [
+        ({"indent": -1}, OverflowError, None, "indent"),
+        ({"indent": 2**64}, OverflowError, None, "indent"),
+        ({"indent": 1.5}, TypeError, None, "indent"),
+        ({"indent": "2"}, TypeError, None, "indent"),
+        ({"default_xml_def": 1}, TypeError, "'int' object is not an instance of 'bool'", "default_xml_def"),
+        ({"default_xml_def": "yes"}, TypeError, "'str' object is not an instance of 'bool'", "default_xml_def"),
+    ],
+)
+def test_option_errors(kwargs, exc, message, note):
+    with pytest.raises(exc) as info:
+        write_string(leaf("a"), **kwargs)
+    if message:
+        assert str(info.value) == message
+    assert info.value.__notes__ == [f"while processing '{note}'"]
+
+
+def test_node_argument_must_be_a_node():
+    with pytest.raises(TypeError) as info:
+        write_string("a")
+    assert str(info.value) == "'str' object is not an instance of 'Node'"
+    assert info.value.__notes__ == ["while processing 'node'"]
+
+
+def test_index_objects_are_accepted_as_indent():
+    class Two:
+        def __index__(self):
+            return 2
+
+    assert write_string(Node("a", children=[leaf("b")]), Two(), False) == "<a>\n  <b/>\n</a>"
+
+
+def test_numpy_bool_selects_the_declaration():
+    np = pytest.importorskip("numpy")
+    assert write_string(leaf("a"), default_xml_def=np.bool_(False)) == "<a/>"
+    assert write_string(leaf("a"), default_xml_def=np.bool_(True)) == DECL + "<a/>"
+
+
+def test_huge_indent_raises_memory_error_for_strings():
+    tree = Node("a", children=[Node("b", children=[leaf("c")])])
+    with pytest.raises(MemoryError):
+        write_string(tree, 2**63)
+    with pytest.raises(MemoryError):
+        write_string(tree, 2**64 - 1)
+
+
+# write_file ---------------------------------------------------------------------
+
+SAMPLE = Node(
+    "root",
+    attrs={"id": "1", "q": 'say "hi" & <go>'},
+    children=[leaf("x", text="t" * 10_000), Node("y", children=[leaf("z", attrs={"n": "\t"})])],
+    text="head",
+)
+
+
+@pytest.mark.parametrize(("indent", "decl"), [(None, None), (0, False), (3, True)])
+def test_file_bytes_equal_string(tmp_path, indent, decl):
+    path = tmp_path / "out.xml"
+    assert write_file(SAMPLE, str(path), indent, decl) is None
+    assert path.read_bytes() == write_string(SAMPLE, indent, decl).encode("utf-8")
+
+
+def test_large_documents_and_texts_are_written_whole(tmp_path):
+    big = Node("r", children=[leaf("i", attrs={"k": str(i)}, text="é" * (i % 50)) for i in range(5000)])
+    huge_text = leaf("t", text="x" * 100_000 + "&" + "y" * 9000)
+    for tree in (big, huge_text):
+        path = tmp_path / "big.xml"
+        write_file(tree, str(path))
+        assert path.read_text(encoding="utf-8") == write_string(tree)
+
+
+def test_existing_file_is_replaced(tmp_path):
+    path = tmp_path / "out.xml"
+    path.write_text("x" * 100_000)
+    write_file(leaf("a"), str(path), default_xml_def=False)
+    assert path.read_text() == "<a/>"
+
+
+def test_new_file_mode_is_0666_minus_umask(tmp_path):
+    old = os.umask(0o027)
+    try:
+        path = tmp_path / "m.xml"
+        write_file(leaf("a"), str(path))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o640
+
+
+@pytest.mark.parametrize(
+    ("make_path", "exc", "errno_value"),
+    [
+        (lambda d: str(d / "missing" / "out.xml"), FileNotFoundError, 2),
+        (lambda d: str(d), IsADirectoryError, 21),
+        (lambda d: "", FileNotFoundError, 2),
+    ],
+)
+def test_file_os_errors(tmp_path, make_path, exc, errno_value):
+    with pytest.raises(exc) as info:
+        write_file(leaf("a"), make_path(tmp_path))
+    assert type(info.value) is exc
+    assert info.value.args == (f"{os.strerror(errno_value)} (os error {errno_value})",)
+
+
+def test_nul_in_path_touches_nothing(tmp_path):
+    target = tmp_path / "a"
+    with pytest.raises(OSError) as info:
+        write_file(leaf("a"), str(target) + "\0b")
+    assert info.value.args == ("file name contained an unexpected NUL byte",)
+    assert not target.exists()
+
+
+@pytest.mark.parametrize("path_type", [bytes, "pathlib"])
+def test_path_must_be_str(tmp_path, path_type):
+    path = tmp_path / "p.xml"
+    arg = bytes(path) if path_type is bytes else path
+    with pytest.raises(TypeError) as info:
+        write_file(leaf("a"), arg)
+    assert info.value.__notes__ == ["while processing 'file_path'"]
+    assert not path.exists()
+
+
+@pytest.mark.parametrize("bad", [{"indent": -1}, {"default_xml_def": 0}])
+def test_conversion_error_leaves_existing_file(tmp_path, bad):
+    path = tmp_path / "keep.xml"
+    path.write_text("keep me")
+    with pytest.raises((OverflowError, TypeError)):
+        write_file(leaf("a"), str(path), **bad)
+    assert path.read_text() == "keep me"
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("size", [10, 20_000])
+def test_device_full(size):
+    with pytest.raises(OSError) as info:
+        write_file(leaf("a", text="x" * size), "/dev/full")
+    assert info.value.args == (f"{os.strerror(28)} (os error 28)",)
+
+
+# round trips ----------------------------------------------------------------------
+
+
+def shape(node):
+    return (node.name, node.text, sorted(node.attrs.items()), [shape(c) for c in node.children])
+
+
+def test_round_trip_of_the_bundled_sample(tmp_path):
+    sample = os.path.join(os.path.dirname(__file__), "..", "examples", "catalog.xml")
+    first = read_file(sample, "library")
+    path = tmp_path / "copy.xml"
+    write_file(first, str(path))
+    again = read_file(str(path), "library")
+    assert shape(again) == shape(first)
+    assert shape(read_string(write_string(first, 0, False), "library")) == shape(first)
+
+
+def test_round_trip_keeps_special_characters():
+    node = leaf("a", attrs={"k": "\t<&>\"'\n\r"}, text="<&>\"'")
+    assert shape(read_string(write_string(node), "a")) == shape(node)
+
+
+def test_million_level_tree_is_written():
+    depth = 1_000_000
+    node = leaf("n", text="leaf")
+    for _ in range(depth - 1):
+        node = Node("n", children=[node])
+    out = write_string(node, 0, False)
+    assert out.startswith("<n>\n<n>") and out.endswith("</n>\n</n>")
+    assert out.count("<n>") == depth
