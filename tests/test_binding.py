@@ -9,7 +9,6 @@ hold whatever their bodies do.
 
 import pytest
 
-import brindxml
 from brindxml import Node, SearchType, read_file, read_string, write_file, write_string
 
 NODE = Node("n")

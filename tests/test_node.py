@@ -299,3 +299,19 @@ def test_nodes_shared_between_threads():
         thread.join()
     assert failures == []
     assert (sys.getrefcount(B), sys.getrefcount(C), sys.getrefcount(shared)) == before
+
+
+def test_children_sequence_claiming_a_huge_length_is_not_trusted():
+    # The reported length is only a reservation hint; a sequence that claims
+    # 2**40 items but yields two must not exhaust memory.
+    class Liar:
+        def __len__(self):
+            return 2**40
+
+        def __getitem__(self, index):
+            if index < 2:
+                return leaf
+            raise IndexError(index)
+
+    leaf = Node("c")
+    assert Node("p", children=Liar()).children == [leaf, leaf]

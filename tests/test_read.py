@@ -35,7 +35,7 @@ def shape(node):
         ('<1-x y.z:w="v"/>', "1-x", ("1-x", None, [("y.z:w", "v")], [])),
         ("<?xml version='1.0'?><!DOCTYPE a><a>t</a>", "a", ("a", "t", [], [])),
         ("<a>1</a><b>", "a", ("a", "1", [], [])),
-        ("<a>1</a>trailing </junk", "a", ("a", "1", [], [])),
+        ("<a>1</a>trailing </junk>", "a", ("a", "1", [], [])),
         ("<a></a >", "a", ("a", None, [], [])),
         ('<a b="x>y">t</a>', "a", ("a", "t", [("b", "x>y")], [])),
         ("<p>it's <b>bold</b>, isn't it</p>", "p", ("p", "it's , isn't it", [], [("b", "bold", [], [])])),

@@ -38,6 +38,8 @@ int next_item(PyObject* iterator, PyObject** item) noexcept;
 // iterator over it plus a length hint; null with an error set otherwise.
 PyRef begin_sequence(PyObject* object, Py_ssize_t& length_hint) noexcept;
 
+inline constexpr Py_ssize_t kMaxSequenceReservation = Py_ssize_t{1} << 20;
+
 // Converts every item of a sequence with `convert_item(PyObject*, Element&) -> bool`.
 template <class Element, class ConvertItem>
 bool convert_sequence(PyObject* object, std::vector<Element>& out, ConvertItem&& convert_item) {
@@ -45,7 +47,9 @@ bool convert_sequence(PyObject* object, std::vector<Element>& out, ConvertItem&&
     PyRef iterator = begin_sequence(object, hint);
     if (!iterator) return false;
     std::vector<Element> items;
-    items.reserve(static_cast<size_t>(hint));
+    // The reported length is only a hint: a sequence may claim far more items
+    // than it yields, so the reservation is capped and the vector grows past it.
+    items.reserve(static_cast<size_t>(hint < kMaxSequenceReservation ? hint : kMaxSequenceReservation));
     for (;;) {
         PyObject* raw = nullptr;
         const int status = next_item(iterator.get(), &raw);

@@ -1,10 +1,15 @@
 // read_file(file_path, root_tag) and read_string(xml_string, root_tag).
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "binding/arg_binding.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry.hpp"
 #include "binding/module_functions.hpp"
+#include "entities/node_from_record.hpp"
+#include "read/file_source.hpp"
+#include "read/tree_builder.hpp"
 
 namespace brindxml {
 
@@ -14,6 +19,33 @@ constexpr const char* kReadFileParameters[] = {"file_path", "root_tag"};
 constexpr Signature kReadFile = {"read_file()", kReadFileParameters, 2, 2};
 constexpr const char* kReadStringParameters[] = {"xml_string", "root_tag"};
 constexpr Signature kReadString = {"read_string()", kReadStringParameters, 2, 2};
+
+// What a read produced while the thread state was released.
+struct ReadOutcome {
+    std::optional<ElementRecord> tree;
+    std::optional<ReadError> read_error;
+    std::optional<IoError> io_error;
+    bool out_of_memory = false;
+};
+
+void build_into(SourceRef source, std::string_view root_tag, ReadOutcome& outcome) noexcept {
+    try {
+        Result<ElementRecord, ReadError> built = build_tree(source.get(), root_tag);
+        if (built) outcome.tree.emplace(std::move(built).value());
+        else outcome.read_error.emplace(std::move(built).error());
+    } catch (...) {
+        outcome.out_of_memory = true;
+    }
+    // `source` (the reader's reference) is dropped here, still detached: if it
+    // is the last one, the str it holds goes to the deferred release queue.
+}
+
+PyObject* finish(ReadOutcome& outcome) {
+    if (outcome.out_of_memory) return PyErr_NoMemory();
+    if (outcome.io_error) return raise_io_error(*outcome.io_error);
+    if (outcome.read_error) return raise_message(PyExc_ValueError, outcome.read_error->display());
+    return node_from_record(std::move(*outcome.tree));
+}
 
 }  // namespace
 
@@ -25,8 +57,18 @@ PyObject* read_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         std::string path, root_tag;
         if (!convert_str(bound[0], path)) return add_parameter_note("file_path"), nullptr;
         if (!convert_str(bound[1], root_tag)) return add_parameter_note("root_tag"), nullptr;
-        PyErr_SetString(PyExc_NotImplementedError, "read_file is not available yet");
-        return nullptr;
+        ReadOutcome outcome;
+        {
+            ReleasedThreadState released;
+            try {
+                Result<SourceRef, IoError> source = read_source_file(path);
+                if (source) build_into(std::move(source).value(), root_tag, outcome);
+                else outcome.io_error.emplace(source.error());
+            } catch (...) {
+                outcome.out_of_memory = true;
+            }
+        }
+        return finish(outcome);
     });
 }
 
@@ -35,11 +77,19 @@ PyObject* read_string_function(PyObject*, PyObject* const* args, Py_ssize_t narg
     return guarded([&]() -> PyObject* {
         PyObject* bound[2];
         if (!bind_fastcall(kReadString, args, nargs, kwnames, bound)) return nullptr;
-        if (!str_bytes(bound[0])) return add_parameter_note("xml_string"), nullptr;
+        auto document = str_bytes(bound[0]);
+        if (!document) return add_parameter_note("xml_string"), nullptr;
         std::string root_tag;
         if (!convert_str(bound[1], root_tag)) return add_parameter_note("root_tag"), nullptr;
-        PyErr_SetString(PyExc_NotImplementedError, "read_string is not available yet");
-        return nullptr;
+        // The document is not copied: the text holds a reference to the str.
+        Py_INCREF(bound[0]);
+        SourceRef source(SourceText::python_backed(bound[0], document->data(), document->size()));
+        ReadOutcome outcome;
+        {
+            ReleasedThreadState released;
+            build_into(std::move(source), root_tag, outcome);
+        }
+        return finish(outcome);
     });
 }
 

@@ -1,11 +1,179 @@
-// repr(node) and str(node).
-#include <string>
+// repr(node), str(node) and node.__to_string(spacing=None).
+//
+// The outline of a node is its "Name:" line, its attributes, its text and,
+// after "Children:", each child's outline (two spaces deeper) written as
+// "\n" + the parent's pad + the child's outline + "\n". Only the top node's
+// width comes from the 8-bit `spacing`; deeper widths are counted in 64 bits
+// so indentation keeps growing instead of wrapping. The walk keeps its own
+// stack, and the outline's size is measured before anything is written: a
+// deep chain's outline grows with the square of its depth, and one that
+// would not fit in a sane share of memory raises MemoryError at once.
+#include <unistd.h>
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/arg_binding.hpp"
+#include "binding/conversions.hpp"
 #include "binding/entry.hpp"
+#include "binding/errors.hpp"
+#include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_type_members.hpp"
 
 namespace brindxml {
+
+namespace {
+
+// Adds up the outline's length; stops counting once it passes `limit`.
+class OutlineMeasure {
+public:
+    explicit OutlineMeasure(uint64_t limit) noexcept : limit_(limit) {}
+    void append(std::string_view bytes) noexcept { add(bytes.size()); }
+    void pad(uint64_t width) noexcept { add(width); }
+    bool over_limit() const noexcept { return over_; }
+    uint64_t size() const noexcept { return size_; }
+
+private:
+    void add(uint64_t count) noexcept {
+        if (count > limit_ - size_) {
+            over_ = true;
+            size_ = limit_;
+            return;
+        }
+        size_ += count;
+    }
+    uint64_t limit_;
+    uint64_t size_ = 0;
+    bool over_ = false;
+};
+
+class OutlineText {
+public:
+    explicit OutlineText(uint64_t size) { text_.reserve(size); }
+    void append(std::string_view bytes) { text_.append(bytes); }
+    void pad(uint64_t width) { text_.append(width, ' '); }
+    bool over_limit() const noexcept { return false; }
+    const std::string& text() const noexcept { return text_; }
+
+private:
+    std::string text_;
+};
+
+// Everything of one node before its children's outlines.
+template <class Sink>
+void append_head(const NodeFields& fields, uint64_t width, Sink& sink) {
+    sink.pad(width);
+    sink.append("Name: ");
+    sink.append(fields.name.bytes());
+    if (!fields.attrs.empty()) {
+        sink.append("\n");
+        sink.pad(width);
+        sink.append("Attributes:");
+        fields.attrs.for_each([&](const NodeString& key, const NodeString& value) {
+            sink.append("\n");
+            sink.pad(width);
+            sink.append(key.bytes());
+            sink.append(": ");
+            sink.append(value.bytes());
+        });
+    }
+    if (fields.text) {
+        sink.append("\n");
+        sink.pad(width);
+        sink.append("Text: ");
+        sink.append(fields.text->bytes());
+    }
+    if (!fields.children.empty()) {
+        sink.append("\n");
+        sink.pad(width);
+        sink.append("Children:");
+    }
+}
+
+// Writes the outline of `root` at `width` into the sink, in the order the
+// recursive definition gives. False when the sink went over its limit.
+template <class Sink>
+bool append_outline(PyObject* root, uint64_t width, Sink& sink) {
+    struct Visit {
+        PyObject* node;  // a strong reference, borrowed while on the path
+        uint64_t width;
+        size_t next_child;
+    };
+    std::vector<Visit> path;
+    auto leave = [](PyObject* node) {
+        end_shared_borrow(node);
+        Py_DECREF(node);
+    };
+    auto leave_all = [&] {
+        for (Visit& visit : path) leave(visit.node);
+        path.clear();
+    };
+    auto enter = [&](PyObject* node, uint64_t node_width) {
+        Py_INCREF(node);
+        take_shared_borrow(node);
+        try {
+            path.push_back(Visit{node, node_width, 0});
+        } catch (...) {
+            leave(node);
+            throw;
+        }
+        append_head(fields_of(node), node_width, sink);
+    };
+    try {
+        enter(root, width);
+        while (!path.empty()) {
+            if (sink.over_limit()) {
+                leave_all();
+                return false;
+            }
+            Visit& top = path.back();
+            const std::vector<PyObject*>& children = fields_of(top.node).children;
+            if (top.next_child < children.size()) {
+                PyObject* child = children[top.next_child++];
+                const uint64_t parent_width = top.width;
+                sink.append("\n");
+                sink.pad(parent_width);
+                enter(child, parent_width + 2);
+                continue;
+            }
+            leave(top.node);
+            path.pop_back();
+            if (!path.empty()) sink.append("\n");
+        }
+    } catch (...) {
+        leave_all();
+        throw;
+    }
+    return !sink.over_limit();
+}
+
+// The largest outline built: a quarter of physical memory (the text is built
+// once and then copied into the str), and never more than a str can hold.
+uint64_t outline_size_limit() noexcept {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    uint64_t limit = uint64_t{1} << 32;
+    if (pages > 0 && page_size > 0) limit = static_cast<uint64_t>(pages) / 4 * static_cast<uint64_t>(page_size);
+    const auto str_limit = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+    return limit < str_limit ? limit : str_limit;
+}
+
+PyObject* outline_str(PyObject* node, uint64_t width) {
+    OutlineMeasure measure(outline_size_limit());
+    if (!append_outline(node, width, measure)) return PyErr_NoMemory();
+    OutlineText text(measure.size());
+    append_outline(node, width, text);
+    const std::string& bytes = text.text();
+    return PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+constexpr const char* kToStringParameters[] = {"spacing"};
+constexpr Signature kToStringSignature = {"Node.__to_string()", kToStringParameters, 1, 0};
+
+}  // namespace
 
 PyObject* node_repr(PyObject* self) {
     EntryGuard guard;
@@ -18,6 +186,24 @@ PyObject* node_repr(PyObject* self) {
     });
 }
 
-PyObject* node_str(PyObject* self) { return node_repr(self); }
+PyObject* node_str(PyObject* self) {
+    EntryGuard guard;
+    return guarded([&] { return outline_str(self, 0); });
+}
+
+PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    EntryGuard guard;
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_fastcall(kToStringSignature, args, nargs, kwnames, bound)) return nullptr;
+        uint64_t width = 0;
+        if (!is_absent(bound[0])) {
+            auto spacing = convert_u8(bound[0]);
+            if (!spacing) return add_parameter_note("spacing"), nullptr;
+            width = *spacing;
+        }
+        return outline_str(self, width);
+    });
+}
 
 }  // namespace brindxml

@@ -45,6 +45,19 @@ inline uint64_t find_byte(const char* data, uint64_t from, uint64_t end, char c)
     return hit ? static_cast<uint64_t>(static_cast<const char*>(hit) - data) : end;
 }
 
+// Like find_byte, for targets that are usually near: the first sixteen bytes
+// are tested inline, word by word, before handing over to memchr.
+inline uint64_t find_byte_near(const char* data, uint64_t from, uint64_t end, char c) noexcept {
+    if constexpr (kLittleEndian) {
+        const uint64_t pattern = repeated(static_cast<unsigned char>(c));
+        for (int step = 0; step < 2 && from + 8 <= end; ++step, from += 8) {
+            const uint64_t lanes = equal_lanes(load_word(data + from), pattern);
+            if (lanes) return from + first_lane(lanes);
+        }
+    }
+    return find_byte(data, from, end, c);
+}
+
 // First byte equal to any of the bytes in `Set` (two to five of them).
 template <char... Set>
 inline uint64_t find_any(const char* data, uint64_t from, uint64_t end) noexcept {

@@ -88,7 +88,7 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
             case '!':
                 if (lt + 4 <= len && doc[lt + 2] == '-' && doc[lt + 3] == '-') {
                     end = comment_end(doc, lt + 4, len, find);
-                    index.add_tag(lt, end, TagKind::Comment, 0, 0);
+                    index.add_tag(lt, end, TagKind::Comment, 0);
                 } else if (lt + 9 <= len && std::memcmp(doc + lt + 2, "[CDATA[", 7) == 0) {
                     const uint64_t close = cdata_close(doc, lt + 9, len, find);
                     if (close < len) {
@@ -97,7 +97,7 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
                     } else {
                         end = unterminated_cdata_end(doc, lt + 9, len);
                     }
-                    index.add_tag(lt, end, TagKind::CData, 0, 0);
+                    index.add_tag(lt, end, TagKind::CData, 0);
                 } else {
                     // A declaration: skipped, together with its `>`. Without
                     // a `>` only the `<` itself is skipped.
@@ -111,13 +111,13 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
                 if (name_stop >= len) return IndexError{lt};
                 end = find.next_gt(name_stop);
                 if (end >= len) return IndexError{lt};
-                index.add_tag(lt, end, TagKind::Close, lt + 2, name_stop - (lt + 2));
+                index.add_tag(lt, end, TagKind::Close, name_stop - (lt + 2));
                 break;
             }
             case '?': {
                 const uint64_t target_stop = name_end(doc, lt + 2, len, kEndsTarget);
                 end = instruction_end(doc, target_stop, len, find);
-                index.add_tag(lt, end, TagKind::ProcessingInstruction, lt + 2, target_stop - (lt + 2));
+                index.add_tag(lt, end, TagKind::ProcessingInstruction, target_stop - (lt + 2));
                 break;
             }
             default: {
@@ -139,7 +139,7 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
                 // A `/` right before the `>` counts only if it was not skipped
                 // as the byte after an unmatched quote.
                 const TagKind kind = end > cursor && doc[end - 1] == '/' ? TagKind::SelfClosing : TagKind::Open;
-                index.add_tag(lt, end, kind, lt + 1, name_stop - (lt + 1));
+                index.add_tag(lt, end, kind, name_stop - (lt + 1));
                 break;
             }
         }

@@ -3,35 +3,47 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
+
+#include "index/scanners.hpp"
 
 namespace brindxml {
 
 namespace {
 
-// Sized from the document so that ordinary documents never regrow: one tag
-// per 128 bytes, one text range per 256 bytes.
+// Initial sizes from the document length: one tag per 128 bytes, one text
+// range per 256 bytes.
 constexpr uint64_t kBytesPerTag = 128;
 constexpr uint64_t kBytesPerText = 256;
 constexpr uint64_t kFirstGrowth = 16;
 constexpr uint64_t kMaxEntries = uint64_t{1} << 56;  // keeps every byte count below 2^64
 
-template <class T>
-std::unique_ptr<T[]> allocate_array(uint64_t count) {
-    if (count > kMaxEntries) throw std::bad_alloc();
-    return std::unique_ptr<T[]>(new T[count]);
+template <class Column>
+void resize_column(Column& column, uint64_t capacity) {
+    using T = std::remove_extent_t<typename Column::element_type>;
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (capacity > kMaxEntries) throw std::bad_alloc();
+    void* grown = std::realloc(column.get(), capacity * sizeof(T));
+    if (!grown) throw std::bad_alloc();
+    column.release();
+    column.reset(static_cast<T*>(grown));
 }
 
-template <class T>
-void regrow(std::unique_ptr<T[]>& array, uint64_t used, uint64_t new_capacity) {
-    std::unique_ptr<T[]> bigger = allocate_array<T>(new_capacity);
-    if (used) std::memcpy(bigger.get(), array.get(), used * sizeof(T));
-    array = std::move(bigger);
-}
-
-uint64_t doubled(uint64_t capacity) {
-    if (capacity == 0) return kFirstGrowth;
-    if (capacity > kMaxEntries / 2) throw std::bad_alloc();
-    return capacity * 2;
+// The next capacity when `count` entries filled the table by `position` of a
+// `length`-byte document: at least double, and enough for the rest of the
+// document if it continues as dense as it began (so a document denser than
+// the initial guess regrows about once), but never more than the rest could
+// hold, every entry covering at least `min_bytes` bytes of it.
+uint64_t grown_capacity(uint64_t count, uint64_t position, uint64_t length, uint64_t min_bytes) {
+    if (count > kMaxEntries / 2) throw std::bad_alloc();
+    const uint64_t rest = position < length ? length - position : 0;
+    const uint64_t most = count + rest / min_bytes + 1;
+    uint64_t capacity = std::max<uint64_t>(2 * count, kFirstGrowth);
+    const double expected = 1.125 * static_cast<double>(count) / static_cast<double>(std::max<uint64_t>(position, 1)) *
+                                static_cast<double>(length) + 16.0;
+    if (expected > static_cast<double>(capacity))
+        capacity = expected >= static_cast<double>(most) ? most : static_cast<uint64_t>(expected);
+    return std::min(capacity, most);
 }
 
 }  // namespace
@@ -42,31 +54,30 @@ StructuralIndex::StructuralIndex(std::string_view document) : document_(document
     const uint64_t len = document.size();
     if (len >= kBytesPerTag) {
         tag_capacity_ = len / kBytesPerTag;
-        starts_ = allocate_array<uint64_t>(tag_capacity_);
-        ends_ = allocate_array<uint64_t>(tag_capacity_);
-        kinds_ = allocate_array<uint8_t>(tag_capacity_);
-        name_offsets_ = allocate_array<uint64_t>(tag_capacity_);
-        name_lengths_ = allocate_array<uint64_t>(tag_capacity_);
+        resize_column(starts_, tag_capacity_);
+        resize_column(ends_, tag_capacity_);
+        resize_column(kinds_, tag_capacity_);
+        resize_column(name_lengths_, tag_capacity_);
     }
     if (len >= kBytesPerText) {
         text_capacity_ = len / kBytesPerText;
-        texts_ = allocate_array<TextRange>(text_capacity_);
+        resize_column(texts_, text_capacity_);
     }
 }
 
-void StructuralIndex::grow_tags() {
-    const uint64_t capacity = doubled(tag_capacity_);
-    regrow(starts_, tag_count_, capacity);
-    regrow(ends_, tag_count_, capacity);
-    regrow(kinds_, tag_count_, capacity);
-    regrow(name_offsets_, tag_count_, capacity);
-    regrow(name_lengths_, tag_count_, capacity);
+void StructuralIndex::grow_tags(uint64_t position) {
+    // A construct takes at least two bytes (`<>`).
+    const uint64_t capacity = grown_capacity(tag_count_, position, document_.size(), 2);
+    resize_column(starts_, capacity);
+    resize_column(ends_, capacity);
+    resize_column(kinds_, capacity);
+    resize_column(name_lengths_, capacity);
     tag_capacity_ = capacity;
 }
 
-void StructuralIndex::grow_texts() {
-    const uint64_t capacity = doubled(text_capacity_);
-    regrow(texts_, text_count_, capacity);
+void StructuralIndex::grow_texts(uint64_t position) {
+    const uint64_t capacity = grown_capacity(text_count_, position, document_.size(), 1);
+    resize_column(texts_, capacity);
     text_capacity_ = capacity;
 }
 
@@ -75,9 +86,13 @@ bool operator==(const StructuralIndex& a, const StructuralIndex& b) noexcept {
     const uint64_t n = a.tag_count_;
     const auto same = [n](const auto& x, const auto& y) { return n == 0 || std::equal(&x[0], &x[0] + n, &y[0]); };
     if (!same(a.starts_, b.starts_) || !same(a.ends_, b.ends_) || !same(a.kinds_, b.kinds_) ||
-        !same(a.name_offsets_, b.name_offsets_) || !same(a.name_lengths_, b.name_lengths_))
+        !same(a.name_lengths_, b.name_lengths_))
         return false;
     return a.text_count_ == 0 || std::equal(&a.texts_[0], &a.texts_[0] + a.text_count_, &b.texts_[0]);
+}
+
+Result<StructuralIndex, IndexError> build_structural_index(std::string_view document) {
+    return scan_tag_seeking(document);
 }
 
 }  // namespace brindxml

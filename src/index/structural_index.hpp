@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,7 +38,10 @@ struct IndexError {
 };
 
 // Parallel arrays, one entry per construct in document order, plus the text
-// ranges. Names are stored as (offset, 64-bit length), so no name is ever cut.
+// ranges. A name's offset follows from the kind (start + 1 for start and
+// self-closing tags, start + 2 for end tags and processing instructions, 0 for
+// comments and CDATA), so only its length is stored, in 64 bits: no name is
+// ever cut.
 // Invariant relied on by the tree builder: a text range contains no `<`,
 // except the content range of a complete CDATA section.
 class StructuralIndex {
@@ -54,10 +58,21 @@ public:
     uint64_t tag_start(uint64_t i) const noexcept { return starts_[i]; }
     uint64_t tag_end(uint64_t i) const noexcept { return ends_[i]; }
     TagKind tag_kind(uint64_t i) const noexcept { return static_cast<TagKind>(kinds_[i]); }
-    uint64_t name_offset(uint64_t i) const noexcept { return name_offsets_[i]; }
+    uint64_t name_offset(uint64_t i) const noexcept {
+        switch (tag_kind(i)) {
+            case TagKind::Open:
+            case TagKind::SelfClosing:
+                return starts_[i] + 1;
+            case TagKind::Close:
+            case TagKind::ProcessingInstruction:
+                return starts_[i] + 2;
+            default:
+                return 0;
+        }
+    }
     uint64_t name_length(uint64_t i) const noexcept { return name_lengths_[i]; }
     std::string_view name(uint64_t i) const noexcept {
-        return document_.substr(name_offsets_[i], name_lengths_[i]);
+        return {document_.data() + name_offset(i), static_cast<size_t>(name_lengths_[i])};
     }
 
     uint64_t text_count() const noexcept { return text_count_; }
@@ -66,18 +81,18 @@ public:
     uint64_t tag_capacity() const noexcept { return tag_capacity_; }
     uint64_t text_capacity() const noexcept { return text_capacity_; }
 
-    // Used by the scanners.
-    void add_tag(uint64_t start, uint64_t end, TagKind kind, uint64_t name_offset, uint64_t name_length) {
-        if (tag_count_ == tag_capacity_) grow_tags();
+    // Used by the scanners, in document order. The name starts where
+    // name_offset() says.
+    void add_tag(uint64_t start, uint64_t end, TagKind kind, uint64_t name_length) {
+        if (tag_count_ == tag_capacity_) grow_tags(start);
         const uint64_t i = tag_count_++;
         starts_[i] = start;
         ends_[i] = end;
         kinds_[i] = static_cast<uint8_t>(kind);
-        name_offsets_[i] = name_offset;
         name_lengths_[i] = name_length;
     }
     void add_text(uint64_t start, uint64_t end) {
-        if (text_count_ == text_capacity_) grow_texts();
+        if (text_count_ == text_capacity_) grow_texts(start);
         texts_[text_count_++] = TextRange{start, end};
     }
 
@@ -85,25 +100,32 @@ public:
     friend bool operator==(const StructuralIndex& a, const StructuralIndex& b) noexcept;
 
 private:
-    void grow_tags();
-    void grow_texts();
+    // Arrays of plain values in malloc'd memory, so growing can use realloc
+    // (which moves large blocks by remapping pages rather than copying).
+    struct FreeDeleter {
+        void operator()(void* p) const noexcept { std::free(p); }
+    };
+    template <class T>
+    using Column = std::unique_ptr<T[], FreeDeleter>;
+
+    // `position` is where the scan is: growth is sized from the density so far.
+    void grow_tags(uint64_t position);
+    void grow_texts(uint64_t position);
 
     std::string_view document_;
     uint64_t tag_count_ = 0;
     uint64_t tag_capacity_ = 0;
-    std::unique_ptr<uint64_t[]> starts_;
-    std::unique_ptr<uint64_t[]> ends_;
-    std::unique_ptr<uint8_t[]> kinds_;
-    std::unique_ptr<uint64_t[]> name_offsets_;
-    std::unique_ptr<uint64_t[]> name_lengths_;
+    Column<uint64_t> starts_;
+    Column<uint64_t> ends_;
+    Column<uint8_t> kinds_;
+    Column<uint64_t> name_lengths_;
     uint64_t text_count_ = 0;
     uint64_t text_capacity_ = 0;
-    std::unique_ptr<TextRange[]> texts_;
+    Column<TextRange> texts_;
 };
 
-// Builds the index with the scanner chosen for the document. Both scanners
-// give the same index or the same error for every document; the choice only
-// affects speed.
+// Builds the index of the whole document, or fails at the first `<` whose
+// construct cannot be closed.
 Result<StructuralIndex, IndexError> build_structural_index(std::string_view document);
 
 }  // namespace brindxml

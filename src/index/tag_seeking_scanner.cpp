@@ -1,4 +1,4 @@
-// The tag-seeking scanner: jumps from one `<` to the next with memchr and
+// The tag-seeking scanner: jumps from one `<` to the next with byte searches and
 // finds the end of each construct by searching forward from it.
 #include "index/byte_search.hpp"
 #include "index/scan_rules.hpp"
@@ -12,10 +12,10 @@ class ForwardFinder {
 public:
     explicit ForwardFinder(std::string_view document) noexcept : doc_(document.data()), len_(document.size()) {}
 
-    uint64_t next_lt(uint64_t from) const noexcept { return bytes::find_byte(doc_, from, len_, '<'); }
-    uint64_t next_gt(uint64_t from) const noexcept { return bytes::find_byte(doc_, from, len_, '>'); }
+    uint64_t next_lt(uint64_t from) const noexcept { return bytes::find_byte_near(doc_, from, len_, '<'); }
+    uint64_t next_gt(uint64_t from) const noexcept { return bytes::find_byte_near(doc_, from, len_, '>'); }
     uint64_t next_quote(uint64_t from, char quote) const noexcept {
-        return bytes::find_byte(doc_, from, len_, quote);
+        return bytes::find_byte_near(doc_, from, len_, quote);
     }
     uint64_t next_tag_stop(uint64_t from) const noexcept {
         // Between attributes the stop is usually a few bytes away: test

@@ -26,9 +26,9 @@ std::string quoted(std::string_view before, std::string_view name, std::string_v
 
 }  // namespace
 
-std::optional<ReadError> parse_attributes(SourceText* source, uint64_t begin, uint64_t end, AttrMap& attrs,
+std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint64_t end, AttrMap& attrs,
                                           AttributeScratch& scratch) {
-    const char* doc = source->data();
+    const char* doc = views.document();
     auto& pending = scratch.attributes;
     pending.clear();
     bool in_map = false;  // past kLinearDuplicateCheck: entries go straight into `attrs`
@@ -53,14 +53,14 @@ std::optional<ReadError> parse_attributes(SourceText* source, uint64_t begin, ui
             return ReadError::malformed(i, quoted("value of attribute '", name, "' is not quoted"));
 
         const uint64_t value_begin = i + 1;
-        const uint64_t value_end = bytes::find_byte(doc, value_begin, end, doc[i]);
+        const uint64_t value_end = bytes::find_byte_near(doc, value_begin, end, doc[i]);
         if (value_end >= end) return ReadError::malformed(value_begin, "unterminated attribute value");
 
         NodeString value;
         // One pass answers the common case: nothing to reject, nothing to decode.
         const uint64_t special = bytes::find_any<'<', '&', '\t', '\n', '\r'>(doc, value_begin, value_end);
         if (special == value_end) {
-            value = NodeString::view(source, value_begin, value_end);
+            value = views.view(value_begin, value_end);
         } else {
             const uint64_t lt = bytes::find_byte(doc, special, value_end, '<');
             if (lt < value_end) return ReadError::malformed(lt, "'<' is not allowed in attribute values");
@@ -68,7 +68,7 @@ std::optional<ReadError> parse_attributes(SourceText* source, uint64_t begin, ui
                                              value_begin, ReferenceMode::Attribute);
             if (!decoded) return std::move(decoded).error();
             value = decoded.value().changed ? std::move(decoded.value().decoded)
-                                            : NodeString::view(source, value_begin, value_end);
+                                            : views.view(value_begin, value_end);
         }
 
         if (!in_map) {
@@ -79,18 +79,18 @@ std::optional<ReadError> parse_attributes(SourceText* source, uint64_t begin, ui
             if (pending.size() == kLinearDuplicateCheck) {
                 attrs.reserve(2 * kLinearDuplicateCheck);
                 for (auto& a : pending)
-                    attrs.insert_new(NodeString::view(source, a.name_begin, a.name_end), std::move(a.value));
+                    attrs.insert_new(views.view(a.name_begin, a.name_end), std::move(a.value));
                 pending.clear();
                 in_map = true;
             }
-        } else if (!attrs.insert_or_assign(NodeString::view(source, name_begin, name_end), std::move(value))) {
+        } else if (!attrs.insert_or_assign(views.view(name_begin, name_end), std::move(value))) {
             return ReadError::malformed(name_begin, quoted("duplicate attribute '", name, "'"));
         }
         i = value_end + 1;
     }
     if (!pending.empty()) {
         attrs.reserve(pending.size());
-        for (auto& a : pending) attrs.insert_new(NodeString::view(source, a.name_begin, a.name_end), std::move(a.value));
+        for (auto& a : pending) attrs.insert_new(views.view(a.name_begin, a.name_end), std::move(a.value));
         pending.clear();
     }
     return std::nullopt;

@@ -8,7 +8,7 @@
 #include "read/read_error.hpp"
 #include "storage/attr_map.hpp"
 #include "storage/node_string.hpp"
-#include "storage/source_text.hpp"
+#include "read/view_maker.hpp"
 
 namespace brindxml {
 
@@ -27,7 +27,7 @@ public:
 // Parses the attribute region [begin, end) of the document (the bytes after
 // the element name, up to the `>` or `/>`) into `attrs`, which is empty and
 // carries the parse's hash keys.
-std::optional<ReadError> parse_attributes(SourceText* source, uint64_t begin, uint64_t end, AttrMap& attrs,
+std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint64_t end, AttrMap& attrs,
                                           AttributeScratch& scratch);
 
 }  // namespace brindxml

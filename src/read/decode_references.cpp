@@ -19,7 +19,7 @@ using Buffer = std::unique_ptr<char, FreeDeleter>;
 // The next byte that decoding has to look at: `&`, and in attribute mode
 // also TAB, LF and CR.
 uint64_t next_special(const char* p, uint64_t from, uint64_t n, ReferenceMode mode) noexcept {
-    if (mode == ReferenceMode::Text) return bytes::find_byte(p, from, n, '&');
+    if (mode == ReferenceMode::Text) return bytes::find_byte_near(p, from, n, '&');
     return bytes::find_any<'&', '\t', '\n', '\r'>(p, from, n);
 }
 

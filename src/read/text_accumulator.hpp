@@ -14,7 +14,7 @@
 
 #include "read/white_space.hpp"
 #include "storage/node_string.hpp"
-#include "storage/source_text.hpp"
+#include "read/view_maker.hpp"
 
 namespace brindxml {
 
@@ -72,19 +72,19 @@ public:
     }
 
     // The trimmed text, or nothing when it is empty. Leaves the accumulator empty.
-    OptionalNodeString finish(SourceText* source) {
+    OptionalNodeString finish(ViewMaker& views) {
         const State state = std::exchange(state_, State::Empty);
         pending_end_ = pending_begin_;
         switch (state) {
             case State::Empty:
                 return std::nullopt;
             case State::View: {
-                const char* doc = source->data();
+                const char* doc = views.document();
                 uint64_t begin = view_begin_, end = view_end_;
                 begin += leading_white_space(doc + begin, end - begin);
                 end -= trailing_white_space(doc + begin, end - begin);
                 if (begin == end) return std::nullopt;
-                return NodeString::view(source, begin, end);
+                return views.view(begin, end);
             }
             case State::Piece: {
                 NodeString piece = std::move(piece_);

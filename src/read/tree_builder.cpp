@@ -1,8 +1,15 @@
 // Walks the structural index with an explicit stack of open elements (no
 // recursion, so nesting depth is bounded only by memory) and builds the
 // ElementRecord tree of the first element named root_tag.
+//
+// Records are built in place: an opened element is appended to its parent's
+// children at once, and its frame points at it. That pointer stays valid
+// because a parent gains no other child while this one is open. Children
+// vectors are sized from a count taken over the index when the root opens,
+// so no record is ever moved after it is made.
 #include "read/tree_builder.hpp"
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +18,7 @@
 #include "read/attribute_parser.hpp"
 #include "read/decode_references.hpp"
 #include "read/text_accumulator.hpp"
+#include "read/view_maker.hpp"
 #include "read/white_space.hpp"
 #include "storage/siphash.hpp"
 
@@ -19,7 +27,7 @@ namespace brindxml {
 namespace {
 
 struct OpenElement {
-    ElementRecord record;
+    ElementRecord* record;
     TextAccumulator text;
 };
 
@@ -43,10 +51,38 @@ std::string mismatch_message(std::string_view open, std::string_view found) {
     return message;
 }
 
+// Direct children of every start tag from `first` (the root's) until the
+// root's end, pairing start and end tags by nesting alone. Exact for every
+// element the builder completes; elsewhere only a hint, and never more than
+// the number of tags that follow.
+std::vector<uint32_t> count_children(const StructuralIndex& index, uint64_t first) {
+    const uint64_t tags = index.tag_count();
+    std::vector<uint32_t> counts(tags - first, 0);
+    std::vector<uint64_t> open;
+    for (uint64_t i = first; i < tags; ++i) {
+        switch (index.tag_kind(i)) {
+            case TagKind::Open:
+                if (!open.empty() && counts[open.back()] != UINT32_MAX) ++counts[open.back()];
+                open.push_back(i - first);
+                break;
+            case TagKind::SelfClosing:
+                if (!open.empty() && counts[open.back()] != UINT32_MAX) ++counts[open.back()];
+                break;
+            case TagKind::Close:
+                if (!open.empty()) open.pop_back();
+                if (open.empty()) return counts;
+                break;
+            default:
+                break;
+        }
+    }
+    return counts;
+}
+
 class TreeBuilder {
 public:
     TreeBuilder(SourceText* source, std::string_view root_tag, const StructuralIndex& index)
-        : source_(source),
+        : views_(source),
           doc_(source->data()),
           len_(source->length()),
           root_tag_(root_tag),
@@ -62,30 +98,38 @@ public:
             if (auto error = take_text_before(s)) return std::move(*error);
             switch (index_.tag_kind(i)) {
                 case TagKind::Open: {
-                    if (open_.empty() && index_.name(i) != root_tag_) {
+                    ElementRecord* record;
+                    if (!open_.empty()) {
+                        record = &open_.back().record->children.emplace_back();
+                    } else if (index_.name(i) == root_tag_) {
+                        record = &root_;
+                        child_counts_ = count_children(index_, i);
+                        first_counted_ = i;
+                    } else {
                         if (index_.name_length(i) == 0) return missing_name(s);
                         outer_.push_back({index_.name_offset(i), index_.name_length(i)});
                         break;
                     }
-                    OpenElement element;
-                    if (auto error = parse_tag(i, s, e, element.record)) return std::move(*error);
-                    open_.push_back(std::move(element));
+                    if (auto error = parse_tag(i, s, e, *record)) return std::move(*error);
+                    const uint32_t children = child_counts_[i - first_counted_];
+                    if (children) record->children.reserve(children);
+                    open_.push_back(OpenElement{record, TextAccumulator()});
                     break;
                 }
                 case TagKind::SelfClosing: {
+                    if (!open_.empty()) {
+                        ElementRecord& record = open_.back().record->children.emplace_back();
+                        if (auto error = parse_tag(i, s, e - 1, record)) return std::move(*error);
+                        break;
+                    }
                     ElementRecord record;
                     if (auto error = parse_tag(i, s, e - 1, record)) return std::move(*error);
-                    if (!open_.empty()) {
-                        open_.back().record.children.push_back(std::move(record));
-                    } else if (record.name == root_tag_) {
-                        return record;
-                    }
+                    if (record.name == root_tag_) return record;
                     break;
                 }
                 case TagKind::Close: {
-                    auto closed = close_element(i, s, e);
-                    if (!closed) return std::move(closed).error();
-                    if (closed.value()) return std::move(*closed.value());
+                    if (auto error = close_element(i, s, e)) return std::move(*error);
+                    if (root_done_) return std::move(root_);
                     break;
                 }
                 case TagKind::Comment:
@@ -106,7 +150,7 @@ public:
             }
         }
         if (open_.empty()) return ReadError::root_not_found(std::string(root_tag_));
-        return ReadError::unclosed_at_end(std::string(open_.back().record.name.bytes()));
+        return ReadError::unclosed_at_end(std::string(open_.back().record->name.bytes()));
     }
 
 private:
@@ -143,44 +187,47 @@ private:
         const uint64_t name_length = index_.name_length(i);
         if (name_length == 0) return missing_name(s);
         const uint64_t name_end = s + 1 + name_length;
-        record.name = NodeString::view(source_, s + 1, name_end);
+        record.name = views_.view(s + 1, name_end);
         record.attrs = AttrMap(keys_);
-        if (name_end < region_end) return parse_attributes(source_, name_end, region_end, record.attrs, scratch_);
+        if (name_end < region_end) return parse_attributes(views_, name_end, region_end, record.attrs, scratch_);
         return std::nullopt;
     }
 
-    // Returns the finished root element when this end tag closes it.
-    Result<std::optional<ElementRecord>, ReadError> close_element(uint64_t i, uint64_t s, uint64_t e) {
+    // Sets root_done_ when this end tag closes the root element.
+    std::optional<ReadError> close_element(uint64_t i, uint64_t s, uint64_t e) {
         const std::string_view name = index_.name(i);
         const uint64_t name_end = index_.name_offset(i) + name.size();
-        if (!is_all_white_space(doc_ + name_end, e - name_end))
+        if (name_end < e && !is_all_white_space(doc_ + name_end, e - name_end))
             return ReadError::malformed(s, tag_message("malformed end tag </", name, ">"));
         if (!open_.empty()) {
             OpenElement& top = open_.back();
-            if (top.record.name.bytes() != name)
-                return ReadError::malformed(s, mismatch_message(top.record.name.bytes(), name));
-            ElementRecord record = std::move(top.record);
-            record.text = top.text.finish(source_);
+            const std::string_view open_name = top.record->name.bytes();
+            if (open_name.size() != name.size() || std::memcmp(open_name.data(), name.data(), name.size()) != 0)
+                return ReadError::malformed(s, mismatch_message(open_name, name));
+            top.record->text = top.text.finish(views_);
             open_.pop_back();
-            if (open_.empty()) return std::optional<ElementRecord>(std::move(record));
-            open_.back().record.children.push_back(std::move(record));
-            return std::optional<ElementRecord>();
+            root_done_ = open_.empty();
+            return std::nullopt;
         }
         if (outer_.empty()) return ReadError::malformed(s, tag_message("unexpected end tag </", name, ">"));
         const std::string_view outer(doc_ + outer_.back().offset, outer_.back().length);
         if (outer != name) return ReadError::malformed(s, mismatch_message(outer, name));
         outer_.pop_back();
-        return std::optional<ElementRecord>();
+        return std::nullopt;
     }
 
-    SourceText* source_;
+    ViewMaker views_;
     const char* doc_;
     uint64_t len_;
     std::string_view root_tag_;
     const StructuralIndex& index_;
     HashKeys keys_;  // one pair for every attribute map of the parse
+    ElementRecord root_;
+    bool root_done_ = false;
     std::vector<OpenElement> open_;
     std::vector<OuterName> outer_;
+    std::vector<uint32_t> child_counts_;  // per tag from first_counted_ on
+    uint64_t first_counted_ = 0;
     AttributeScratch scratch_;
     uint64_t next_text_ = 0;
 };

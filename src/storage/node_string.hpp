@@ -41,8 +41,13 @@ public:
     }
     // A view of [begin, end) of `source`; takes a new reference to it.
     static NodeString view(SourceText* source, uint64_t begin, uint64_t end) noexcept {
-        NodeString s;
         source->retain();
+        return view_adopting(source, begin, end);
+    }
+    // A view of [begin, end) of `source` that takes over one reference the
+    // caller already holds (taken with SourceText::retain_many).
+    static NodeString view_adopting(SourceText* source, uint64_t begin, uint64_t end) noexcept {
+        NodeString s;
         s.source_ = source;
         s.data_ = const_cast<char*>(source->data() + begin);
         s.size_ = end - begin;
@@ -98,7 +103,7 @@ private:
         if (source_) {
             source_->release();
             source_ = nullptr;
-        } else {
+        } else if (data_) {  // moved-from strings are common: skip the call
             std::free(data_);
         }
         data_ = nullptr;

@@ -29,6 +29,12 @@ public:
     void release() noexcept {
         if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
     }
+    // Many references at once: the reader takes them in batches for its views
+    // (see NodeString::view_adopting) instead of one atomic update per view.
+    void retain_many(int64_t count) noexcept { count_.fetch_add(count, std::memory_order_relaxed); }
+    void release_many(int64_t count) noexcept {
+        if (count > 0 && count_.fetch_sub(count, std::memory_order_acq_rel) == count) destroy();
+    }
 
     const char* data() const noexcept { return data_; }
     uint64_t length() const noexcept { return length_; }

@@ -206,30 +206,50 @@ bool is_special(unsigned char c, EscapeMode mode) {
            (mode == EscapeMode::Attribute && (c == '\t' || c == '\r' || c == '\n'));
 }
 
-// Every byte value at every position of the words and of the tail, among
+using Scan = const char* (*)(const char*, const char*);
+
+struct Scanner {
+    const char* name;
+    Scan text;
+    Scan attribute;
+};
+
+const Scanner kScanners[] = {
+    {"by words", find_escape_by_words<EscapeMode::Text>, find_escape_by_words<EscapeMode::Attribute>},
+#if defined(__SSE2__)
+    {"by vectors", find_escape_by_vectors<EscapeMode::Text>, find_escape_by_vectors<EscapeMode::Attribute>},
+#endif
+    {"chosen", find_escape<EscapeMode::Text>, find_escape<EscapeMode::Attribute>},
+};
+
+// Every byte value at every position of the blocks, words and tail, among
 // fillers that cycle through every byte the mode does not escape (the
 // neighbours of the targets included), so that a false hit or a miss in any
 // lane shows up.
 void test_find_escape_every_byte_every_lane() {
-    for (EscapeMode mode : {EscapeMode::Text, EscapeMode::Attribute}) {
-        std::vector<unsigned char> plain;
-        for (int c = 0; c < 256; ++c)
-            if (!is_special(static_cast<unsigned char>(c), mode)) plain.push_back(static_cast<unsigned char>(c));
-        int wrong = 0;
-        for (size_t length : {size_t{1}, size_t{7}, size_t{8}, size_t{15}, size_t{16}, size_t{17}, size_t{40}}) {
-            for (size_t at = 0; at < length; ++at) {
-                for (int b = 0; b < 256; ++b) {
-                    std::string buffer(length, ' ');
-                    for (size_t i = 0; i < length; ++i) buffer[i] = static_cast<char>(plain[(b * 7 + at + i) % plain.size()]);
-                    buffer[at] = static_cast<char>(b);
-                    const char* found = find_escape(buffer.data(), buffer.data() + length, mode);
-                    const size_t expected = is_special(static_cast<unsigned char>(b), mode) ? at : length;
-                    if (static_cast<size_t>(found - buffer.data()) != expected) ++wrong;
+    for (const Scanner& scanner : kScanners) {
+        for (EscapeMode mode : {EscapeMode::Text, EscapeMode::Attribute}) {
+            const Scan scan = mode == EscapeMode::Text ? scanner.text : scanner.attribute;
+            std::vector<unsigned char> plain;
+            for (int c = 0; c < 256; ++c)
+                if (!is_special(static_cast<unsigned char>(c), mode)) plain.push_back(static_cast<unsigned char>(c));
+            int wrong = 0;
+            for (size_t length : {1, 7, 8, 9, 15, 16, 17, 24, 40, 63, 64, 65, 100, 131}) {
+                for (size_t at = 0; at < length; ++at) {
+                    for (int b = 0; b < 256; ++b) {
+                        std::string buffer(length, ' ');
+                        for (size_t i = 0; i < length; ++i)
+                            buffer[i] = static_cast<char>(plain[(b * 7 + at + i) % plain.size()]);
+                        buffer[at] = static_cast<char>(b);
+                        const char* found = scan(buffer.data(), buffer.data() + length);
+                        const size_t expected = is_special(static_cast<unsigned char>(b), mode) ? at : length;
+                        if (static_cast<size_t>(found - buffer.data()) != expected) ++wrong;
+                    }
                 }
             }
+            check(wrong == 0, std::string("find_escape ") + scanner.name + " exact in every lane, mode " +
+                                  (mode == EscapeMode::Text ? "Text" : "Attribute") + ", wrong: " + std::to_string(wrong));
         }
-        check(wrong == 0, std::string("find_escape exact in every lane, mode ") +
-                              (mode == EscapeMode::Text ? "Text" : "Attribute") + ", wrong: " + std::to_string(wrong));
     }
 }
 
@@ -248,14 +268,19 @@ void test_find_escape_first_of_many() {
         {"\r\t\n\"", 3, 0},
         {"0123456789abcdefghij>", 20, 20},
         {"", 0, 0},
+        {"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef&", 80, 80},
+        {"0123456789abcdef0123456789abcdef0123456789abcdef012345678\t<cdef0123456789abcdef", 58, 57},
+        {"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\"", 63, 63},
     };
-    for (const Case& c : cases) {
-        const char* b = c.text.data();
-        const char* e = b + c.text.size();
-        check(static_cast<size_t>(find_escape(b, e, EscapeMode::Text) - b) == c.expected_text,
-              "first special (Text) in \"" + printable(c.text) + "\"");
-        check(static_cast<size_t>(find_escape(b, e, EscapeMode::Attribute) - b) == c.expected_attribute,
-              "first special (Attribute) in \"" + printable(c.text) + "\"");
+    for (const Scanner& scanner : kScanners) {
+        for (const Case& c : cases) {
+            const char* b = c.text.data();
+            const char* e = b + c.text.size();
+            check(static_cast<size_t>(scanner.text(b, e) - b) == c.expected_text,
+                  std::string("first special (Text, ") + scanner.name + ") in \"" + printable(c.text) + "\"");
+            check(static_cast<size_t>(scanner.attribute(b, e) - b) == c.expected_attribute,
+                  std::string("first special (Attribute, ") + scanner.name + ") in \"" + printable(c.text) + "\"");
+        }
     }
 }
 

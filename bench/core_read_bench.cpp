@@ -1,0 +1,155 @@
+// Throughput of the native reader (structural index, then record tree) on
+// corpora generated in memory. Prints MB/s (10^6 bytes per second), best of
+// several runs. Usage: core_read_bench [megabytes per corpus, default 50]
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "index/scanners.hpp"
+#include "index/structural_index.hpp"
+#include "read/tree_builder.hpp"
+#include "storage/source_text.hpp"
+
+using namespace brindxml;
+
+namespace {
+
+// A cheap deterministic sequence, so every run measures the same bytes.
+struct Sequence {
+    uint64_t state = 0x9E3779B97F4A7C15ULL;
+    uint64_t next() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+    uint64_t below(uint64_t n) { return next() % n; }
+};
+
+const char* kCities[] = {"Springfield", "Riverton", "Lakeside", "M\xC3\xBCnchen", "Oakridge", "Fairview"};
+const char* kNames[] = {"Alice", "Bob", "Carla", "Dmitri", "Eve", "Fran\xC3\xA7ois", "Grace", "Hiro"};
+
+// <records> holding <record id=".." name=".." city=".." score="..">text</record>.
+std::string record_corpus(uint64_t bytes) {
+    Sequence seq;
+    std::string doc = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<records>\n";
+    for (uint64_t id = 0; doc.size() < bytes; ++id) {
+        doc += "  <record id=\"" + std::to_string(id) + "\" name=\"" + kNames[seq.below(8)] + " " +
+               std::to_string(seq.below(1000)) + "\" city=\"" + kCities[seq.below(6)] + "\" score=\"" +
+               std::to_string(seq.below(100)) + "." + std::to_string(seq.below(100)) + "\">" +
+               (seq.below(4) ? "active" : "on hold") + "</record>\n";
+    }
+    return doc + "</records>\n";
+}
+
+// Self-closing rows with six attributes each: twelve quotes per `<`.
+std::string quote_dense_corpus(uint64_t bytes) {
+    Sequence seq;
+    std::string doc = "<table>\n";
+    for (uint64_t id = 0; doc.size() < bytes; ++id) {
+        doc += "<row a=\"" + std::to_string(id) + "\" b=\"" + std::to_string(seq.below(100000)) + "\" c='" +
+               kNames[seq.below(8)] + "' d=\"" + kCities[seq.below(6)] + "\" e=\"x\" f=\"" +
+               std::to_string(seq.below(10)) + "\"/>\n";
+    }
+    return doc + "</table>\n";
+}
+
+// Long paragraphs with entity and character references, CDATA and comments.
+std::string text_corpus(uint64_t bytes) {
+    Sequence seq;
+    static const char* kWords[] = {"the", "reader", "walks", "an", "index", "of", "markup", "and", "text",
+                                   "while", "it's", "\"quoted\"", "na\xC3\xAFve", "caf\xC3\xA9", "\xE2\x80\x94"};
+    std::string doc = "<book>\n";
+    while (doc.size() < bytes) {
+        doc += "<chapter title=\"Chapter\">\n";
+        for (int p = 0; p < 8; ++p) {
+            doc += "<para>";
+            for (int w = 0; w < 120; ++w) {
+                doc += kWords[seq.below(15)];
+                const uint64_t r = seq.below(40);
+                doc += r == 0 ? " &amp; " : r == 1 ? " &lt;tag&gt; " : r == 2 ? " &#233; " : " ";
+            }
+            doc += "</para>\n";
+            if (p % 3 == 0) doc += "<!-- a remark between paragraphs -->\n";
+            if (p % 4 == 1) doc += "<code><![CDATA[if (a < b && c > d) { return \"<x>\"; }]]></code>\n";
+        }
+        doc += "</chapter>\n";
+    }
+    return doc + "</book>\n";
+}
+
+// Chains of 10,000 nested elements, each level with a little text.
+std::string nested_corpus(uint64_t bytes) {
+    std::string doc = "<root>";
+    while (doc.size() < bytes) {
+        for (int i = 0; i < 10000; ++i) doc += "<level n=\"1\">t";
+        for (int i = 0; i < 10000; ++i) doc += "</level>";
+    }
+    return doc + "</root>";
+}
+
+double best_seconds(int runs, const std::function<void()>& work) {
+    double best = 1e30;
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        work();
+        const auto t1 = std::chrono::steady_clock::now();
+        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+    }
+    return best;
+}
+
+void run_corpus(const char* label, const std::string& doc, const char* root, int runs) {
+    const double mb = static_cast<double>(doc.size()) / 1e6;
+    SourceRef source(SourceText::copy_of(doc));
+
+    const double tag_seeking = best_seconds(runs, [&] {
+        auto index = scan_tag_seeking(doc);
+        if (!index) std::abort();
+    });
+    const double bitmap = best_seconds(runs, [&] {
+        auto index = scan_bitmap(doc);
+        if (!index) std::abort();
+    });
+    double tree = 1e30;
+    double drop = 1e30;
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        auto result = build_tree(source.get(), root);
+        const auto t1 = std::chrono::steady_clock::now();
+        if (!result) {
+            std::printf("error: %s\n", result.error().display().c_str());
+            std::abort();
+        }
+        { ElementRecord dropped = std::move(result.value()); }
+        const auto t2 = std::chrono::steady_clock::now();
+        tree = std::min(tree, std::chrono::duration<double>(t1 - t0).count());
+        drop = std::min(drop, std::chrono::duration<double>(t2 - t1).count());
+    }
+    std::printf("%-22s %7.1f MB  index: tag-seeking %7.0f MB/s, bitmap %7.0f MB/s\n", label, mb,
+                mb / tag_seeking, mb / bitmap);
+    std::printf("%-22s %7s     index + tree: %7.0f MB/s   (dropping the tree: %.1f ms)\n", "", "", mb / tree,
+                drop * 1e3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 50;
+    const uint64_t bytes = megabytes * 1000 * 1000;
+    const int runs = 5;
+    run_corpus("records", record_corpus(bytes), "records", runs);
+    run_corpus("quote-dense rows", quote_dense_corpus(bytes), "table", runs);
+    run_corpus("text, entities, CDATA", text_corpus(bytes), "book", runs);
+    run_corpus("nested 10,000 deep", nested_corpus(bytes / 5), "root", runs);
+    std::string deep;
+    for (int i = 0; i < 1000000; ++i) deep += "<d>";
+    for (int i = 0; i < 1000000; ++i) deep += "</d>";
+    run_corpus("nested 1,000,000 deep", deep, "d", 3);
+    return 0;
+}

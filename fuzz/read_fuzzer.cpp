@@ -1,0 +1,76 @@
+// libFuzzer target for the reader core. For an input that is valid UTF-8:
+// builds the index with both scanners and requires identical results, then
+// builds the record tree for a root tag taken from the input's first bytes,
+// and checks that every view of the result lies inside the document and that
+// no reference to the document outlives the tree.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "index/scanners.hpp"
+#include "index/structural_index.hpp"
+#include "read/tree_builder.hpp"
+#include "storage/source_text.hpp"
+#include "storage/utf8.hpp"
+
+using namespace brindxml;
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+bool same(Result<StructuralIndex, IndexError>& a, Result<StructuralIndex, IndexError>& b) {
+    if (a.ok() != b.ok()) return false;
+    return a.ok() ? a.value() == b.value() : a.error() == b.error();
+}
+
+// A root tag the document probably contains: the name of its first start
+// tag, else a fixed one.
+std::string_view pick_root(std::string_view doc) {
+    const size_t lt = doc.find('<');
+    if (lt == std::string_view::npos) return "a";
+    size_t end = lt + 1;
+    while (end < doc.size() && end - lt <= 16 && std::string_view(" \t\r\n\f/>").find(doc[end]) == std::string_view::npos)
+        ++end;
+    return doc.substr(lt + 1, end - lt - 1);
+}
+
+void check_views(const ElementRecord& root, const SourceText* source) {
+    const auto inside = [source](const NodeString& s) {
+        if (!s.is_view()) return true;
+        const char* begin = source->data();
+        return s.source() == source && s.data() >= begin && s.data() + s.size() <= begin + source->length();
+    };
+    std::vector<const ElementRecord*> pending{&root};
+    while (!pending.empty()) {
+        const ElementRecord* r = pending.back();
+        pending.pop_back();
+        require(inside(r->name) && r->name.is_view() && !r->name.empty());
+        if (r->text) require(inside(*r->text) && !r->text->empty());
+        r->attrs.for_each([&](const NodeString& k, const NodeString& v) { require(inside(k) && inside(v)); });
+        for (const ElementRecord& child : r->children) pending.push_back(&child);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view doc(reinterpret_cast<const char*>(data), size);
+    if (!is_valid_utf8(doc)) return 0;
+
+    auto by_tags = scan_tag_seeking(doc);
+    auto by_bitmap = scan_bitmap(doc);
+    require(same(by_tags, by_bitmap));
+
+    SourceRef source(SourceText::copy_of(doc));
+    {
+        auto result = build_tree(source.get(), pick_root(doc));
+        if (result.ok()) check_views(result.value(), source.get());
+        else require(!result.error().display().empty());
+    }
+    require(source->reference_count() == 1);
+    return 0;
+}

@@ -1,0 +1,217 @@
+// Node.to_dict(): the dictionary form of a subtree, in two phases. The tree is
+// first copied into ValueMaps holding owned strings, then those are turned
+// into dicts, lists and strs and freed as they go. Both phases keep their own
+// stacks, so a tree a million levels deep works.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/entry.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/value_conversion.hpp"
+#include "entities/node_methods.hpp"
+#include "entities/node_object.hpp"
+
+namespace brindxml {
+
+namespace {
+
+using Variant = HashmapTypes::Variant;
+
+// Fills `target` with the node's four entries; the "children" entry gets one
+// empty map per child, for the walk to fill. Returns that array.
+HashmapTypes::Vec& snapshot_fields(const NodeFields& fields, ValueMap& target) {
+    target = ValueMap::with_new_keys(4);
+    target.insert_new("name", HashmapTypes(Variant(std::in_place_type<std::string>, fields.name.bytes())));
+    StringMap attrs = StringMap::with_new_keys(fields.attrs.size());
+    fields.attrs.for_each([&](const NodeString& key, const NodeString& value) {
+        attrs.insert_new(std::string(key.bytes()), std::string(value.bytes()));
+    });
+    target.insert_new("attrs", HashmapTypes(Variant(std::in_place_type<StringMap>, std::move(attrs))));
+    target.insert_new("children", HashmapTypes(Variant(std::in_place_type<HashmapTypes::Vec>, fields.children.size())));
+    std::optional<std::string> text;
+    if (fields.text) text.emplace(fields.text->bytes());
+    target.insert_new("text", HashmapTypes(Variant(std::in_place_type<std::optional<std::string>>, std::move(text))));
+    // Four entries fit the reserved table, so the entries stay where they are.
+    return *target.find("children")->vec_if();
+}
+
+// Phase 1. A node reachable by several paths is copied once per path.
+ValueMap snapshot_node(PyObject* root) {
+    struct Visit {
+        PyObject* node;  // a strong reference, borrowed while on the path
+        HashmapTypes::Vec* children;
+        size_t next_child;
+    };
+    ValueMap result;
+    std::vector<Visit> path;
+    auto leave = [](PyObject* node) {
+        end_shared_borrow(node);
+        Py_DECREF(node);
+    };
+    auto enter = [&](PyObject* node, ValueMap& target) {
+        Py_INCREF(node);
+        take_shared_borrow(node);
+        try {
+            path.push_back(Visit{node, nullptr, 0});
+        } catch (...) {
+            leave(node);
+            throw;
+        }
+        path.back().children = &snapshot_fields(fields_of(node), target);
+    };
+    try {
+        enter(root, result);
+        while (!path.empty()) {
+            Visit& top = path.back();
+            const std::vector<PyObject*>& children = fields_of(top.node).children;
+            if (top.next_child < children.size()) {
+                const size_t i = top.next_child++;
+                enter(children[i], (*top.children)[i]);
+                continue;
+            }
+            leave(top.node);
+            path.pop_back();
+        }
+    } catch (...) {
+        for (Visit& visit : path) leave(visit.node);
+        throw;
+    }
+    return result;
+}
+
+// The interpreter could not create an object: report its error and fail
+// with PanicException, as for any broken invariant of the interpreter.
+PyObject* creation_failed() {
+    PyErr_WriteUnraisable(nullptr);
+    return raise_panic("Python API call failed");
+}
+
+PyRef str_of(const std::string& bytes) {
+    return PyRef::steal(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+constexpr const char* kFormKeys[] = {"name", "attrs", "children", "text"};
+
+// The four keys of the dictionary form as interned strs, made once: every
+// node's dict then reuses them and their cached hashes.
+PyObject* form_keys() noexcept {
+    static OnceCell cell;
+    return cell.get_or_init([]() -> PyObject* {
+        PyRef keys = PyRef::steal(PyTuple_New(4));
+        if (!keys) return nullptr;
+        for (Py_ssize_t i = 0; i < 4; ++i) {
+            PyObject* key = PyUnicode_InternFromString(kFormKeys[i]);
+            if (!key) return nullptr;
+            PyTuple_SET_ITEM(keys.get(), i, key);
+        }
+        return keys.release();
+    });
+}
+
+PyRef key_of(const std::string& key, PyObject* interned) {
+    for (Py_ssize_t i = 0; i < 4; ++i)
+        if (key == kFormKeys[i]) return PyRef::borrow(PyTuple_GET_ITEM(interned, i));
+    return str_of(key);
+}
+
+// A map whose dict is still to be made, and where that dict goes: into slot
+// `index` of `list` (owned by the result built so far), or the result itself.
+struct PendingMap {
+    PyObject* list;
+    Py_ssize_t index;
+    ValueMap map;
+};
+
+enum class Outcome { Ok, CreationFailed, SetItemFailed };
+
+Outcome string_map_dict(StringMap& map, PyRef& out) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return Outcome::CreationFailed;
+    Outcome outcome = Outcome::Ok;
+    map.for_each([&](const std::string& key, const std::string& value) {
+        if (outcome != Outcome::Ok) return;
+        PyRef k = str_of(key);
+        PyRef v = k ? str_of(value) : PyRef();
+        if (!v) outcome = Outcome::CreationFailed;
+        else if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) outcome = Outcome::SetItemFailed;
+    });
+    if (outcome == Outcome::Ok) out = std::move(dict);
+    return outcome;
+}
+
+// One entry's value as a Python object. A Vec becomes a list whose items are
+// left for the walk, queued on `pending`.
+Outcome entry_object(HashmapTypes& value, std::vector<PendingMap>& pending, PyRef& out) {
+    switch (value.tag()) {
+        case HashmapTypes::Tag::String:
+            out = str_of(std::get<std::string>(value.value));
+            return out ? Outcome::Ok : Outcome::CreationFailed;
+        case HashmapTypes::Tag::NullableString: {
+            const auto& text = std::get<std::optional<std::string>>(value.value);
+            out = text ? str_of(*text) : PyRef::borrow(Py_None);
+            return out ? Outcome::Ok : Outcome::CreationFailed;
+        }
+        case HashmapTypes::Tag::Map: return string_map_dict(std::get<StringMap>(value.value), out);
+        case HashmapTypes::Tag::Vec: {
+            HashmapTypes::Vec& items = *value.vec_if();
+            out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+            if (!out) return Outcome::CreationFailed;
+            // Last item first, so the stack hands them out in order.
+            for (size_t i = items.size(); i-- > 0;)
+                pending.push_back(PendingMap{out.get(), static_cast<Py_ssize_t>(i), std::move(items[i])});
+            return Outcome::Ok;
+        }
+    }
+    return Outcome::CreationFailed;
+}
+
+// Phase 2, consuming the maps. A list's empty slots are filled before any
+// Python code can see the result; a failure drops the partial result, which
+// the interpreter frees without recursing.
+PyObject* materialise_value_map(ValueMap&& root) {
+    PyObject* interned = form_keys();
+    if (!interned) return creation_failed();
+    PyRef result;
+    std::vector<PendingMap> pending;
+    pending.push_back(PendingMap{nullptr, 0, std::move(root)});
+    while (!pending.empty()) {
+        PendingMap item = std::move(pending.back());
+        pending.pop_back();
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return creation_failed();
+        Outcome outcome = Outcome::Ok;
+        item.map.for_each_mut([&](const std::string& key, HashmapTypes& value) {
+            if (outcome != Outcome::Ok) return;
+            PyRef k = key_of(key, interned);
+            if (!k) {
+                outcome = Outcome::CreationFailed;
+                return;
+            }
+            PyRef v;
+            outcome = entry_object(value, pending, v);
+            if (outcome == Outcome::Ok && PyDict_SetItem(dict.get(), k.get(), v.get()) < 0)
+                outcome = Outcome::SetItemFailed;
+        });
+        if (outcome == Outcome::CreationFailed) return creation_failed();
+        if (outcome == Outcome::SetItemFailed) return nullptr;
+        if (item.list)
+            PyList_SET_ITEM(item.list, item.index, dict.release());
+        else
+            result = std::move(dict);
+    }
+    return result.release();
+}
+
+}  // namespace
+
+PyObject* node_to_dict(PyObject* self, PyObject*) {
+    EntryGuard guard;
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow(self);
+        return materialise_value_map(snapshot_node(self));
+    });
+}
+
+}  // namespace brindxml
