@@ -94,7 +94,6 @@ PyObject* new_node_object(NodeFields&& fields) noexcept {
     }
     NodeObject* node = as_node(object);
     new (&node->fields) NodeFields(std::move(fields));
-    new (&node->borrows) std::atomic<int64_t>(0);
     return object;
 }
 

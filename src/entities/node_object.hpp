@@ -23,7 +23,6 @@ struct NodeFields {
 struct NodeObject {
     PyObject_HEAD
     NodeFields fields;
-    std::atomic<int64_t> borrows;
 };
 
 // The process-wide Node type (borrowed), created on first use; null with an error set on failure.
@@ -43,26 +42,17 @@ PyObject* new_node_object(NodeFields&& fields) noexcept;
 // Releases the child references of fields that never became a node.
 void release_children(std::vector<PyObject*>& children) noexcept;
 
-// Shared borrows of a node's fields. Only shared borrows are ever taken (the
-// fields never change), so taking one always succeeds.
-inline void take_shared_borrow(PyObject* object) noexcept {
-    NodeObject* node = as_node(object);
-    int64_t current = node->borrows.load(std::memory_order_relaxed);
-    for (;;) {
-        if (current == -1) {
-            current = node->borrows.load(std::memory_order_relaxed);
-            continue;
-        }
-        if (node->borrows.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) return;
-    }
-}
-inline void end_shared_borrow(PyObject* object) noexcept {
-    as_node(object)->borrows.fetch_sub(1, std::memory_order_release);
-}
+// Shared borrows of a node's fields. A node's fields never change after
+// construction and no operation ever takes an exclusive borrow, so a shared
+// borrow can never fail and needs no counter: an atomic counter here would
+// only make threads that read the same node contend for one cache line.
+// The borrow points mark where fields are read, and stay as no-ops.
+inline void take_shared_borrow(PyObject*) noexcept {}
+inline void end_shared_borrow(PyObject*) noexcept {}
 
 class SharedBorrow {
 public:
-    explicit SharedBorrow(PyObject* node) noexcept : node_(node) { take_shared_borrow(node); }
+    explicit SharedBorrow(PyObject* node) noexcept : node_(node) { take_shared_borrow(node_); }
     ~SharedBorrow() { end_shared_borrow(node_); }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
@@ -71,9 +61,11 @@ private:
     PyObject* node_;
 };
 
-// The str of a node string's bytes (a new reference, or null with an error set).
-inline PyObject* to_py_str(const NodeString& s) noexcept {
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
+// A new str holding `bytes`, which are valid UTF-8 (a new reference, or null
+// with an error set). ASCII text, the common case for names and values, is
+// copied straight into a compact str without going through the decoder.
+PyObject* str_from_utf8(std::string_view bytes) noexcept;
+
+inline PyObject* to_py_str(const NodeString& s) noexcept { return str_from_utf8(s.bytes()); }
 
 }  // namespace brindxml
