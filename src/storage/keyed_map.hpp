@@ -2,10 +2,16 @@
 // Open addressing with linear probing over a power-of-two table; entries are
 // enumerated in table order, and a copy keeps every entry in the same slot, so
 // a copy enumerates exactly like its original.
+//
+// Layout: one allocation holding the entries followed by one control byte per
+// slot (0 = empty, else 0x80 | seven bits of the hash). Small tables (up to 4
+// slots) may fill completely, larger ones to 7/8, so an element with four
+// attributes needs four slots, not eight: attribute maps are the largest part
+// of a parsed tree.
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -34,30 +40,52 @@ public:
         return map;
     }
 
-    KeyedMap(const KeyedMap& other) : keys_(other.keys_), size_(other.size_) {
+    KeyedMap(const KeyedMap& other) : keys_(other.keys_) {
         if (other.capacity_ == 0) return;
         allocate(other.capacity_);
-        for (uint64_t i = 0; i < capacity_; ++i) {
-            if (other.slots_[i].hash & kOccupied) {
-                new (&slots_[i].entry) Entry(other.slots_[i].entry);
-                slots_[i].hash = other.slots_[i].hash;
+        const uint8_t* source_control = other.control();
+        uint32_t copied = 0;
+        try {
+            for (uint32_t i = 0; i < capacity_; ++i) {
+                if (source_control[i]) {
+                    new (&entries()[i]) Entry(other.entries()[i]);
+                    control()[i] = source_control[i];
+                    ++copied;
+                    size_ = copied;
+                }
             }
+        } catch (...) {
+            destroy();
+            throw;
         }
     }
     KeyedMap(KeyedMap&& other) noexcept
         : keys_(other.keys_),
-          slots_(std::exchange(other.slots_, nullptr)),
+          storage_(std::exchange(other.storage_, nullptr)),
           capacity_(std::exchange(other.capacity_, 0)),
           size_(std::exchange(other.size_, 0)) {}
-    KeyedMap& operator=(KeyedMap other) noexcept {
-        swap(other);
+    KeyedMap& operator=(const KeyedMap& other) {
+        if (this != &other) {
+            KeyedMap copy(other);
+            swap(copy);
+        }
+        return *this;
+    }
+    KeyedMap& operator=(KeyedMap&& other) noexcept {
+        if (this != &other) {
+            destroy();
+            keys_ = other.keys_;
+            storage_ = std::exchange(other.storage_, nullptr);
+            capacity_ = std::exchange(other.capacity_, 0);
+            size_ = std::exchange(other.size_, 0);
+        }
         return *this;
     }
     ~KeyedMap() { destroy(); }
 
     void swap(KeyedMap& other) noexcept {
         std::swap(keys_, other.keys_);
-        std::swap(slots_, other.slots_);
+        std::swap(storage_, other.storage_);
         std::swap(capacity_, other.capacity_);
         std::swap(size_, other.size_);
     }
@@ -68,13 +96,11 @@ public:
     uint64_t capacity() const noexcept { return capacity_; }
 
     void reserve(uint64_t expected) {
-        if (expected == 0) return;
-        uint64_t wanted = 4;
-        while (wanted - wanted / 4 < expected) {
-            if (wanted > (uint64_t{1} << 58)) throw std::bad_alloc();
-            wanted *= 2;
-        }
-        if (wanted > capacity_) rehash(wanted);
+        if (expected <= max_load(capacity_)) return;
+        if (expected > kMaxCapacity - kMaxCapacity / 8) throw std::bad_alloc();
+        uint32_t wanted = 1;
+        while (max_load(wanted) < expected) wanted *= 2;
+        rehash(wanted);
     }
 
     // Inserts, or replaces the value of an existing key (the old value is dropped).
@@ -82,27 +108,28 @@ public:
     bool insert_or_assign(Key key, Value value) {
         const std::string_view k = bytes_of(key);
         const uint64_t h = hash(k);
-        if (Slot* slot = lookup(k, h)) {
-            slot->entry.value = std::move(value);
+        if (Entry* entry = lookup(k, h)) {
+            entry->value = std::move(value);
             return false;
         }
-        if ((size_ + 1) * 4 > capacity_ * 3) reserve(size_ + 1 > capacity_ ? size_ + 1 : capacity_);
+        grow_for_one_more();
         place(h, Entry{std::move(key), std::move(value)});
         ++size_;
         return true;
     }
 
-    // Inserts a key known to be absent (the caller checked with find).
+    // Inserts a key known to be absent (the caller checked, or the keys are unique).
     void insert_new(Key key, Value value) {
         const uint64_t h = hash(bytes_of(key));
-        if ((size_ + 1) * 4 > capacity_ * 3) reserve(size_ + 1 > capacity_ ? size_ + 1 : capacity_);
+        grow_for_one_more();
         place(h, Entry{std::move(key), std::move(value)});
         ++size_;
     }
 
     Value* find(std::string_view key) noexcept {
-        Slot* slot = lookup(key, hash(key));
-        return slot ? &slot->entry.value : nullptr;
+        if (size_ == 0) return nullptr;
+        Entry* entry = lookup(key, hash(key));
+        return entry ? &entry->value : nullptr;
     }
     const Value* find(std::string_view key) const noexcept {
         return const_cast<KeyedMap*>(this)->find(key);
@@ -111,91 +138,111 @@ public:
 
     template <class Fn>
     void for_each(Fn&& fn) const {
-        for (uint64_t i = 0; i < capacity_; ++i)
-            if (slots_[i].hash & kOccupied) fn(slots_[i].entry.key, slots_[i].entry.value);
+        const uint8_t* c = control();
+        for (uint32_t i = 0; i < capacity_; ++i)
+            if (c[i]) fn(entries()[i].key, entries()[i].value);
     }
     template <class Fn>
     void for_each_mut(Fn&& fn) {
-        for (uint64_t i = 0; i < capacity_; ++i)
-            if (slots_[i].hash & kOccupied) fn(slots_[i].entry.key, slots_[i].entry.value);
+        const uint8_t* c = control();
+        for (uint32_t i = 0; i < capacity_; ++i)
+            if (c[i]) fn(entries()[i].key, entries()[i].value);
     }
 
     class const_iterator {
     public:
-        const_iterator(const KeyedMap* map, uint64_t i) noexcept : map_(map), i_(i) { settle(); }
-        const Entry& operator*() const noexcept { return map_->slots_[i_].entry; }
-        const Entry* operator->() const noexcept { return &map_->slots_[i_].entry; }
+        const_iterator(const KeyedMap* map, uint32_t i) noexcept : map_(map), i_(i) { settle(); }
+        const Entry& operator*() const noexcept { return map_->entries()[i_]; }
+        const Entry* operator->() const noexcept { return &map_->entries()[i_]; }
         const_iterator& operator++() noexcept { ++i_; settle(); return *this; }
         bool operator==(const const_iterator& o) const noexcept { return i_ == o.i_; }
         bool operator!=(const const_iterator& o) const noexcept { return i_ != o.i_; }
     private:
         void settle() noexcept {
-            while (i_ < map_->capacity_ && !(map_->slots_[i_].hash & kOccupied)) ++i_;
+            while (i_ < map_->capacity_ && !map_->control()[i_]) ++i_;
         }
         const KeyedMap* map_;
-        uint64_t i_;
+        uint32_t i_;
     };
     const_iterator begin() const noexcept { return const_iterator(this, 0); }
     const_iterator end() const noexcept { return const_iterator(this, capacity_); }
 
 private:
-    // The top bit marks an occupied slot; the remaining bits cache the hash.
-    static constexpr uint64_t kOccupied = uint64_t{1} << 63;
-    struct Slot {
-        uint64_t hash;  // 0 = empty
-        union { Entry entry; };
-        Slot() noexcept : hash(0) {}
-        ~Slot() {}
-    };
+    static constexpr uint32_t kMaxCapacity = uint32_t{1} << 31;
 
-    uint64_t hash(std::string_view k) const noexcept { return siphash13(keys_, k) | kOccupied; }
+    static constexpr uint64_t max_load(uint64_t capacity) noexcept {
+        return capacity <= 4 ? capacity : capacity - capacity / 8;
+    }
+    static uint8_t tag_of(uint64_t h) noexcept { return static_cast<uint8_t>(0x80 | (h >> 57)); }
 
-    Slot* lookup(std::string_view k, uint64_t h) noexcept {
+    Entry* entries() const noexcept { return reinterpret_cast<Entry*>(storage_); }
+    uint8_t* control() const noexcept {
+        return reinterpret_cast<uint8_t*>(storage_) + sizeof(Entry) * capacity_;
+    }
+    uint64_t hash(std::string_view k) const noexcept { return siphash13(keys_, k); }
+
+    Entry* lookup(std::string_view k, uint64_t h) const noexcept {
         if (capacity_ == 0) return nullptr;
-        const uint64_t mask = capacity_ - 1;
-        for (uint64_t i = h & mask;; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
-            if (s.hash == 0) return nullptr;
-            if (s.hash == h && bytes_of(s.entry.key) == k) return &s;
+        const uint32_t mask = capacity_ - 1;
+        const uint8_t tag = tag_of(h);
+        const uint8_t* c = control();
+        uint32_t i = static_cast<uint32_t>(h) & mask;
+        for (uint32_t probes = 0; probes < capacity_; ++probes, i = (i + 1) & mask) {
+            if (c[i] == 0) return nullptr;
+            if (c[i] == tag && bytes_of(entries()[i].key) == k) return &entries()[i];
         }
+        return nullptr;  // a full small table without the key
     }
+    void grow_for_one_more() {
+        if (size_ + uint64_t{1} > max_load(capacity_)) reserve(size_ + uint64_t{1});
+    }
+    // The table has a free slot (guaranteed by the load limit).
     void place(uint64_t h, Entry&& entry) noexcept {
-        const uint64_t mask = capacity_ - 1;
-        uint64_t i = h & mask;
-        while (slots_[i].hash != 0) i = (i + 1) & mask;
-        new (&slots_[i].entry) Entry(std::move(entry));
-        slots_[i].hash = h;
+        const uint32_t mask = capacity_ - 1;
+        uint8_t* c = control();
+        uint32_t i = static_cast<uint32_t>(h) & mask;
+        while (c[i] != 0) i = (i + 1) & mask;
+        new (&entries()[i]) Entry(std::move(entry));
+        c[i] = tag_of(h);
     }
-    void allocate(uint64_t capacity) {
-        slots_ = new Slot[capacity];
+    void allocate(uint32_t capacity) {
+        const size_t bytes = (sizeof(Entry) + 1) * static_cast<size_t>(capacity);
+        storage_ = static_cast<unsigned char*>(::operator new(bytes));
         capacity_ = capacity;
+        size_ = 0;
+        std::memset(control(), 0, capacity);
     }
-    void rehash(uint64_t capacity) {
-        Slot* old = slots_;
-        const uint64_t old_capacity = capacity_;
+    void rehash(uint32_t capacity) {
+        unsigned char* old_storage = storage_;
+        const uint32_t old_capacity = capacity_;
+        const uint32_t old_size = size_;
+        Entry* old_entries = reinterpret_cast<Entry*>(old_storage);
+        const uint8_t* old_control = old_storage ? old_storage + sizeof(Entry) * old_capacity : nullptr;
         allocate(capacity);
-        for (uint64_t i = 0; i < old_capacity; ++i) {
-            if (old[i].hash & kOccupied) {
-                place(old[i].hash, std::move(old[i].entry));
-                old[i].entry.~Entry();
+        for (uint32_t i = 0; i < old_capacity; ++i) {
+            if (old_control[i]) {
+                place(hash(bytes_of(old_entries[i].key)), std::move(old_entries[i]));
+                old_entries[i].~Entry();
             }
         }
-        delete[] old;
+        size_ = old_size;
+        ::operator delete(old_storage);
     }
     void destroy() noexcept {
-        if (!slots_) return;
-        for (uint64_t i = 0; i < capacity_; ++i)
-            if (slots_[i].hash & kOccupied) slots_[i].entry.~Entry();
-        delete[] slots_;
-        slots_ = nullptr;
+        if (!storage_) return;
+        const uint8_t* c = control();
+        for (uint32_t i = 0; i < capacity_; ++i)
+            if (c[i]) entries()[i].~Entry();
+        ::operator delete(storage_);
+        storage_ = nullptr;
         capacity_ = 0;
         size_ = 0;
     }
 
     HashKeys keys_;
-    Slot* slots_ = nullptr;
-    uint64_t capacity_ = 0;
-    uint64_t size_ = 0;
+    unsigned char* storage_ = nullptr;
+    uint32_t capacity_ = 0;
+    uint32_t size_ = 0;
 };
 
 }  // namespace brindxml
