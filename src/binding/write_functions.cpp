@@ -57,20 +57,20 @@ PyObject* write_string_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         if (!convert_node(bound[0]) || !convert_options(bound[1], bound[2], options)) return nullptr;
         PyRef node = PyRef::borrow(bound[0]);
         ElementRecord snapshot = snapshot_tree(node.get());
-        std::string output;
+        ByteBuffer output;
         bool out_of_memory = false, valid = true;
         {
             ReleasedThreadState released;
             try {
-                output = write_xml_string(std::move(snapshot), options.indent, options.declaration);
-                valid = is_valid_utf8(output);
+                output = write_xml_buffer(std::move(snapshot), options.indent, options.declaration);
+                valid = is_valid_utf8(output.bytes());
             } catch (...) {
                 out_of_memory = true;
             }
         }
         if (out_of_memory) return PyErr_NoMemory();
         if (!valid) return raise_panic("invariant: the XML writer only emits valid UTF-8");
-        return PyUnicode_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size()));
+        return str_from_utf8(output.bytes());
     });
 }
 

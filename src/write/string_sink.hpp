@@ -7,13 +7,13 @@
 #include <string_view>
 #include <utility>
 
+#include "write/byte_buffer.hpp"
 #include "write/sink.hpp"
 
 namespace brindxml {
 
-// The string's own geometric growth is the growth policy. (Keeping the string
-// at full size and tracking the length apart was measured: the zero-filling
-// on growth cost more than the calls it saved.)
+// Grows by half its size on malloc/realloc (see ByteBuffer): for large outputs
+// realloc remaps pages instead of copying them.
 class StringSink {
 public:
     StringSink() noexcept = default;
@@ -32,16 +32,16 @@ public:
     // fails at once instead of growing the buffer towards it.
     WriteStatus append_spaces(SpaceCount count) {
         if (count > buffer_.max_size() - buffer_.size()) throw std::bad_alloc();
-        buffer_.append(static_cast<size_t>(count), ' ');
+        buffer_.append_repeated(' ', static_cast<size_t>(count));
         return {};
     }
 
     size_t size() const noexcept { return buffer_.size(); }
-    std::string_view bytes() const noexcept { return buffer_; }
-    std::string take() noexcept { return std::move(buffer_); }
+    std::string_view bytes() const noexcept { return buffer_.bytes(); }
+    ByteBuffer take() noexcept { return std::move(buffer_); }
 
 private:
-    std::string buffer_;
+    ByteBuffer buffer_;
 };
 
 static_assert(ByteSink<StringSink>);

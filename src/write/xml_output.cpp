@@ -8,7 +8,7 @@
 
 namespace brindxml {
 
-std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool declaration) {
+ByteBuffer write_xml_buffer(ElementRecord&& root, uint64_t indent_width, bool declaration) {
     ElementRecord tree = std::move(root);
     StringSink sink;
     if (declaration) {
@@ -18,6 +18,11 @@ std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool d
     XmlWriter<StringSink> writer(sink, indent_width);
     (void)writer.write_element(std::move(tree));  // the in-memory sink cannot fail
     return sink.take();
+}
+
+std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool declaration) {
+    ByteBuffer buffer = write_xml_buffer(std::move(root), indent_width, declaration);
+    return std::string(buffer.bytes());
 }
 
 std::optional<IoError> write_xml_file(std::string_view path, ElementRecord&& root,

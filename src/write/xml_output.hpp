@@ -8,12 +8,16 @@
 
 #include "storage/element_record.hpp"
 #include "storage/io_error.hpp"
+#include "write/byte_buffer.hpp"
 
 namespace brindxml {
 
 inline constexpr std::string_view XML_DECLARATION = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
 
-// Consumes `root`. Throws std::bad_alloc when the output cannot be allocated
+// Consumes `root` and returns the document in a malloc-backed buffer.
+ByteBuffer write_xml_buffer(ElementRecord&& root, uint64_t indent_width, bool declaration);
+
+// The same as a std::string (a copy of the buffer). Consumes `root`. Throws std::bad_alloc when the output cannot be allocated
 // (for example an indent so large that one line exceeds memory).
 std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool declaration);
 
