@@ -310,14 +310,14 @@ LocalBoom = _local_error_class()
 
 
 class Raises:
-    def __init__(self, exc):
-        self.exc = exc
+    def __init__(self, make_exception):
+        self.make_exception = make_exception
 
     def __getitem__(self, index):
         raise IndexError(index)
 
     def __iter__(self):
-        raise self.exc
+        raise self.make_exception()
 
 
 class CauseCycle:
@@ -351,10 +351,10 @@ MODELLED = [
     frozenset({"a"}),
     object(),
     RaisesOnIteration(),
-    Raises(UnprintableError()),
-    Raises(LocalBoom("local")),
-    Raises(ValueError("lone \udc80 surrogate")),
-    Raises(KeyboardInterrupt()),
+    Raises(UnprintableError),
+    Raises(lambda: LocalBoom("local")),
+    Raises(lambda: ValueError("lone \udc80 surrogate")),
+    Raises(KeyboardInterrupt),
 ]
 
 
@@ -371,8 +371,9 @@ def test_cause_chain_is_followed_and_a_cycle_ends_it():
     with pytest.raises(TypeError) as info:
         Node.from_dict({**BASE, "children": CauseCycle()})
     assert _line("Vec", "ValueError: first, caused by ValueError: second\n") in str(info.value)
-    unprintable = str(_value_error(Raises(UnprintableError())))
-    assert "UnprintableError: <exception str() failed>" in unprintable
+    with pytest.raises(TypeError) as info:
+        Node.from_dict({**BASE, "children": Raises(UnprintableError)})
+    assert _line("Vec", "UnprintableError: <exception str() failed>\n") in str(info.value)
 
 
 # ---------------------------------------------------------------------------
@@ -469,6 +470,29 @@ def test_a_dict_changed_during_conversion_is_an_internal_error(nested):
     assert exc_type.__name__ == "PanicException" and not issubclass(exc_type, Exception)
     assert str(info.value) == "dictionary changed size during iteration"
     assert getattr(info.value, "__notes__", []) == []
+
+
+def _self_containing():
+    d = {"name": "a", "attrs": {}}
+    d["children"] = [d]
+    return d
+
+
+def _mutually_containing():
+    a, b = {"name": "a", "attrs": {}}, {"name": "b", "attrs": {}}
+    a["children"], b["children"] = [{**BASE, "children": (b,)}], [a]
+    return a
+
+
+@pytest.mark.parametrize("make", [_self_containing, _mutually_containing])
+def test_a_dict_that_contains_itself_is_refused(make):
+    # It would nest forever; it fails like a conversion that ran too deep.
+    with pytest.raises(TypeError) as info:
+        Node.from_dict(make())
+    message = str(info.value)
+    assert message.startswith(HEADER)
+    assert message.count("RecursionError: maximum recursion depth exceeded: a dict contains itself") == 1
+    assert info.value.__notes__ == NOTE
 
 
 # ---------------------------------------------------------------------------

@@ -20,18 +20,20 @@ HashmapTypes::~HashmapTypes() {
 }
 
 void release_value_maps(std::vector<ValueMap>&& maps) noexcept {
-    std::vector<std::vector<ValueMap>> pending;
-    pending.push_back(std::move(maps));
-    while (!pending.empty()) {
-        std::vector<ValueMap> level = std::move(pending.back());
-        pending.pop_back();
+    std::vector<std::vector<ValueMap>> pending;  // allocates only if something is nested
+    std::vector<ValueMap> level = std::move(maps);
+    for (;;) {
         for (ValueMap& map : level) {
             map.for_each_mut([&](const std::string&, HashmapTypes& value) {
                 if (HashmapTypes::Vec* vec = value.vec_if(); vec && !vec->empty())
                     pending.push_back(std::move(*vec));
             });
         }
-        // `level` is destroyed here; none of its maps owns a nested map any more.
+        // None of these maps owns a nested map any more: free them flat.
+        std::vector<ValueMap>().swap(level);
+        if (pending.empty()) return;
+        level = std::move(pending.back());
+        pending.pop_back();
     }
 }
 
@@ -204,6 +206,7 @@ public:
 
 private:
     struct MapLevel {
+        PyObject* dict;  // held by the cursor
         DictCursor cursor;
         ValueMap map;
         std::string key;  // the key whose value is the sequence above this level
@@ -214,6 +217,9 @@ private:
         HashmapTypes::Vec items;
     };
     enum class Start { Done, Descended, Failed, Aborted };
+    // The outcome of one step: go on, a failure recorded in failure_, or a
+    // PanicException raised (which ends the conversion as it is).
+    enum class Step { Continue, Failed, Aborted };
 
     bool vec_on_top() const noexcept {
         return root_is_vec_ ? vecs_.size() > maps_.size() : vecs_.size() == maps_.size();
@@ -222,7 +228,20 @@ private:
     void push_map(PyObject* dict) {
         DictCursor cursor(dict);
         ValueMap map = ValueMap::with_new_keys(static_cast<uint64_t>(cursor.length()));
-        maps_.push_back(MapLevel{std::move(cursor), std::move(map), {}});
+        maps_.push_back(MapLevel{dict, std::move(cursor), std::move(map), {}});
+    }
+
+    // A dict that (through a sequence) holds itself would nest forever. The
+    // path is searched for the top dict only at depths 1024, 2048, 4096, ...:
+    // a cycle is caught once the depth passes a power of two beyond it, and
+    // the searches cost O(1) per level overall.
+    bool top_map_repeats() const noexcept {
+        const size_t depth = maps_.size();
+        if (depth < 1024 || (depth & (depth - 1)) != 0) return false;
+        PyObject* top = maps_.back().dict;
+        for (size_t i = 0; i + 1 < depth; ++i)
+            if (maps_[i].dict == top) return true;
+        return false;
     }
 
     // Tries the variants on one value. Only the Vec attempt can run Python
@@ -307,15 +326,17 @@ private:
     // false with the exception set.
     bool run() {
         while (!stack_empty()) {
-            if (vec_on_top() ? step_vec() : step_map()) continue;
-            if (PyErr_Occurred()) return false;  // aborted by a panic
-            return unwind();
+            switch (vec_on_top() ? step_vec() : step_map()) {
+                case Step::Continue: break;
+                case Step::Failed: return unwind();
+                case Step::Aborted: return false;
+            }
         }
         return true;
     }
 
-    // One item of the sequence on top. False when a failure was recorded.
-    bool step_vec() {
+    // One item of the sequence on top.
+    Step step_vec() {
         VecLevel& level = vecs_.back();
         PyObject* raw = nullptr;
         const int status = next_item(level.iterator.get(), &raw);
@@ -323,52 +344,57 @@ private:
             PyRef error = take_raised();
             if (is_panic(error.get())) {
                 PyErr_SetRaisedException(error.release());
-                return false;
+                return Step::Aborted;
             }
             failure_ = leaf_failure(std::move(error));
-            return false;
+            return Step::Failed;
         }
         if (status == 0) {
             HashmapTypes value(HashmapTypes::Variant(std::in_place_type<HashmapTypes::Vec>, std::move(level.items)));
             vecs_.pop_back();
             deliver_value(std::move(value));
-            return true;
+            return Step::Continue;
         }
         PyRef item = PyRef::steal(raw);
         if (!PyDict_Check(item.get())) {
             failure_ = leaf_failure(type_mismatch(item.get(), "dict"));
-            return false;
+            return Step::Failed;
         }
         push_map(item.get());
-        return true;
+        if (top_map_repeats()) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded: a dict contains itself");
+            failure_ = leaf_failure(take_raised());
+            return Step::Failed;
+        }
+        return Step::Continue;
     }
 
-    // One entry of the dict on top. False when a failure was recorded or a panic raised.
-    bool step_map() {
+    // One entry of the dict on top.
+    Step step_map() {
         MapLevel& level = maps_.back();
         PyRef key, value;
         const int status = level.cursor.next(key, value);
-        if (status < 0) return false;  // PanicException is set
+        if (status < 0) return Step::Aborted;  // the dict changed: PanicException is set
         if (status == 0) {
             ValueMap map = std::move(level.map);
             maps_.pop_back();
             deliver_map(std::move(map));
-            return true;
+            return Step::Continue;
         }
         if (!convert_str(key.get(), level.key)) {
             failure_ = leaf_failure(take_raised());
-            return false;
+            return Step::Failed;
         }
         HashmapTypes converted;
         switch (start_value(value.get(), converted)) {
             case Start::Done:
                 level.map.insert_or_assign(std::move(level.key), std::move(converted));
-                return true;
-            case Start::Descended: return true;
-            case Start::Failed:
-            case Start::Aborted: return false;
+                return Step::Continue;
+            case Start::Descended: return Step::Continue;
+            case Start::Failed: return Step::Failed;
+            case Start::Aborted: return Step::Aborted;
         }
-        return false;
+        return Step::Aborted;
     }
 
     // Leaves every level, top first: a failing map fails the sequence it is

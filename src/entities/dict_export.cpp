@@ -3,7 +3,6 @@
 // into dicts, lists and strs and freed as they go. Both phases keep their own
 // stacks, so a tree a million levels deep works.
 #include <string>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -162,6 +161,7 @@ Outcome entry_object(HashmapTypes& value, std::vector<PendingMap>& pending, PyRe
             // Last item first, so the stack hands them out in order.
             for (size_t i = items.size(); i-- > 0;)
                 pending.push_back(PendingMap{out.get(), static_cast<Py_ssize_t>(i), std::move(items[i])});
+            items.clear();  // the husks left behind own nothing
             return Outcome::Ok;
         }
     }
@@ -211,7 +211,6 @@ PyObject* node_to_dict(PyObject* self, PyObject*) {
     EntryGuard guard;
     return guarded([&]() -> PyObject* {
         SharedBorrow borrow(self);
-        if (getenv("SNAPONLY")) { ValueMap m = snapshot_node(self); Py_RETURN_NONE; }
         return materialise_value_map(snapshot_node(self));
     });
 }

@@ -162,7 +162,8 @@ uint64_t outline_size_limit() noexcept {
 }
 
 PyObject* outline_str(PyObject* node, uint64_t width) {
-    OutlineMeasure measure(outline_size_limit());
+    static const uint64_t limit = outline_size_limit();
+    OutlineMeasure measure(limit);
     if (!append_outline(node, width, measure)) return PyErr_NoMemory();
     OutlineText text(measure.size());
     append_outline(node, width, text);
