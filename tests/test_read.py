@@ -191,6 +191,25 @@ def test_read_file_os_errors(tmp_path, make_path, exc, errno_value):
     assert info.value.errno is None
 
 
+@pytest.mark.parametrize(
+    ("setup", "exc", "errno_value"),
+    [
+        # A path that goes through a regular file.
+        (lambda d: (d / "f").write_text("x") and str(d / "f" / "x.xml"), NotADirectoryError, 20),
+        # A symbolic link that points at itself: no dedicated subclass, plain OSError.
+        (lambda d: os.symlink(d / "loop", d / "loop") or str(d / "loop"), OSError, 40),
+        # A file name longer than the file system allows.
+        (lambda d: str(d / ("n" * 300)), OSError, 36),
+    ],
+)
+def test_read_file_error_number_mapping(tmp_path, setup, exc, errno_value):
+    path = setup(tmp_path)
+    with pytest.raises(OSError) as info:
+        read_file(path, "a")
+    assert type(info.value) is exc
+    assert info.value.args == (f"{os.strerror(errno_value)} (os error {errno_value})",)
+
+
 def test_read_file_nul_in_path():
     with pytest.raises(OSError) as info:
         read_file("a\0b.xml", "a")
