@@ -39,8 +39,10 @@ def visit_etree(element) -> int:
 def parsers(root_tag: str):
     yield "ElementTree.fromstring", lambda doc: ET.fromstring(doc), visit_etree
     if lxml_etree is not None:
-        # lxml takes bytes for documents with an encoding declaration.
-        yield "lxml.etree.fromstring", lambda doc: lxml_etree.fromstring(doc.encode()), visit_etree
+        # lxml takes bytes for documents with an encoding declaration, and
+        # refuses documents deeper than 256 levels unless huge_tree is set.
+        parser = lxml_etree.XMLParser(huge_tree=True)
+        yield "lxml.etree.fromstring", lambda doc: lxml_etree.fromstring(doc.encode(), parser), visit_etree
     yield "brindxml.read_string", lambda doc: brindxml.read_string(doc, root_tag), visit_brindxml
 
 

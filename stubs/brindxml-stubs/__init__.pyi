@@ -1,11 +1,15 @@
 """Fast, thread-safe XML reading, searching, dict conversion and writing."""
 
-from typing import Final, Mapping, Sequence, SupportsIndex, TypedDict, final
+from typing import Any, ClassVar, Final, Sequence, SupportsIndex, TypedDict, final, type_check_only
 
 __all__ = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string"]
 
+@type_check_only
 class NodeDict(TypedDict):
-    """The dictionary form of a node, as returned by Node.to_dict."""
+    """The dictionary form of a node, as Node.to_dict returns it and Node.from_dict takes it.
+
+    Exists for type checkers only: import it under `if TYPE_CHECKING:`.
+    """
 
     name: str
     attrs: dict[str, str]
@@ -14,47 +18,58 @@ class NodeDict(TypedDict):
 
 @final
 class SearchType:
-    """The criterion of Node.search."""
+    """The criterion of Node.search. Members compare equal to their int values (Tag 0, Attr 1, Text 2)
+    and are not hashable; the class cannot be instantiated."""
 
     Tag: Final[SearchType]
     Attr: Final[SearchType]
     Text: Final[SearchType]
     def __int__(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
-    __hash__: None  # type: ignore[assignment]
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class Node:
-    """One XML element: a name, optional text, children and attributes. Immutable."""
+    """One XML element: a name, optional text, children and attributes. Immutable; compares by identity."""
 
     def __new__(
         cls,
         name: str,
-        attrs: Mapping[str, str] | None = None,
+        attrs: dict[str, str] | None = None,
         children: Sequence[Node] | None = None,
         text: str | None = None,
     ) -> Node: ...
     @property
     def name(self) -> str: ...
     @property
-    def text(self) -> str | None: ...
+    def text(self) -> str | None:
+        """None when the element has no text; "" is present, empty text."""
     @property
-    def attrs(self) -> dict[str, str]: ...
+    def attrs(self) -> dict[str, str]:
+        """A new dict on each access; its order is neither document order nor stable across runs."""
     @property
     def children(self) -> list[Node]:
         """Children are shared references to the same nodes, not copies."""
-    def search_by_name(self, name: str, depth: int | None = None) -> list[Node]: ...
-    def search_by_attr(self, key: str, depth: int | None = None) -> list[Node]: ...
-    def search_by_text(self, text: str, depth: int | None = None) -> list[Node]: ...
-    def search(self, by: SearchType, value: str, depth: int | None = None) -> list[Node]: ...
+    # The outline method `__to_string(spacing=None)` cannot be declared here: a class-private
+    # name would be mangled. str(node) gives the same outline.
+    def search_by_name(self, name: str, depth: SupportsIndex | None = None) -> list[Node]: ...
+    def search_by_attr(self, key: str, depth: SupportsIndex | None = None) -> list[Node]: ...
+    def search_by_text(self, text: str, depth: SupportsIndex | None = None) -> list[Node]: ...
+    def search(self, by: SearchType, value: str, depth: SupportsIndex | None = None) -> list[Node]: ...
     @classmethod
-    def from_dict(cls, dict_: Mapping[str, object]) -> Node: ...
+    def from_dict(cls, dict_: NodeDict | dict[str, Any]) -> Node:
+        """Builds a new tree from the dictionary form; "text" may be missing, "children" may be any
+        sequence of such dicts (a dict, not another mapping, at every level)."""
     def to_dict(self) -> NodeDict: ...
 
 def read_file(file_path: str, root_tag: str) -> Node: ...
 def read_string(xml_string: str, root_tag: str) -> Node: ...
 def write_file(
     node: Node, file_path: str, indent: SupportsIndex | None = None, default_xml_def: bool | None = None
-) -> None: ...
-def write_string(node: Node, indent: SupportsIndex | None = None, default_xml_def: bool | None = None) -> str: ...
+) -> None:
+    """indent defaults to 4 spaces per level; default_xml_def (the XML declaration) to True.
+    A numpy bool is accepted for default_xml_def as well; an int is not."""
+
+def write_string(node: Node, indent: SupportsIndex | None = None, default_xml_def: bool | None = None) -> str:
+    """indent defaults to 4 spaces per level; default_xml_def (the XML declaration) to True."""
