@@ -126,13 +126,47 @@ struct PendingMap {
 
 enum class Outcome { Ok, CreationFailed, SetItemFailed };
 
-Outcome string_map_dict(StringMap& map, PyRef& out) {
+// Attribute names repeat from element to element (every record of a data set
+// has the same few), so one call makes each name's str once and shares it
+// between the "attrs" dicts it builds: a str is immutable, and the result still
+// holds no object of the tree. Direct-mapped on a cheap hash; short names only.
+class AttrNameCache {
+public:
+    AttrNameCache() = default;
+    AttrNameCache(const AttrNameCache&) = delete;
+    AttrNameCache& operator=(const AttrNameCache&) = delete;
+
+    PyRef get(const std::string& name) {
+        if (name.size() > kMaxCachedLength) return str_of(name);
+        uint64_t h = 1469598103934665603ULL;
+        for (unsigned char c : name) h = (h ^ c) * 1099511628211ULL;
+        Slot& slot = slots_[h % kSlots];
+        if (slot.str && slot.name == name) return PyRef::borrow(slot.str.get());
+        PyRef made = str_of(name);
+        if (made) {
+            slot.name = name;
+            slot.str = PyRef::borrow(made.get());
+        }
+        return made;
+    }
+
+private:
+    static constexpr size_t kSlots = 64;
+    static constexpr size_t kMaxCachedLength = 48;
+    struct Slot {
+        std::string name;
+        PyRef str;
+    };
+    Slot slots_[kSlots];
+};
+
+Outcome string_map_dict(StringMap& map, AttrNameCache& names, PyRef& out) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return Outcome::CreationFailed;
     Outcome outcome = Outcome::Ok;
     map.for_each([&](const std::string& key, const std::string& value) {
         if (outcome != Outcome::Ok) return;
-        PyRef k = str_of(key);
+        PyRef k = names.get(key);
         PyRef v = k ? str_of(value) : PyRef();
         if (!v) outcome = Outcome::CreationFailed;
         else if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) outcome = Outcome::SetItemFailed;
@@ -143,7 +177,7 @@ Outcome string_map_dict(StringMap& map, PyRef& out) {
 
 // One entry's value as a Python object. A Vec becomes a list whose items are
 // left for the walk, queued on `pending`.
-Outcome entry_object(HashmapTypes& value, std::vector<PendingMap>& pending, PyRef& out) {
+Outcome entry_object(HashmapTypes& value, std::vector<PendingMap>& pending, AttrNameCache& names, PyRef& out) {
     switch (value.tag()) {
         case HashmapTypes::Tag::String:
             out = str_of(std::get<std::string>(value.value));
@@ -153,7 +187,7 @@ Outcome entry_object(HashmapTypes& value, std::vector<PendingMap>& pending, PyRe
             out = text ? str_of(*text) : PyRef::borrow(Py_None);
             return out ? Outcome::Ok : Outcome::CreationFailed;
         }
-        case HashmapTypes::Tag::Map: return string_map_dict(std::get<StringMap>(value.value), out);
+        case HashmapTypes::Tag::Map: return string_map_dict(std::get<StringMap>(value.value), names, out);
         case HashmapTypes::Tag::Vec: {
             HashmapTypes::Vec& items = *value.vec_if();
             out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -175,6 +209,7 @@ PyObject* materialise_value_map(ValueMap&& root) {
     PyObject* interned = form_keys();
     if (!interned) return creation_failed();
     PyRef result;
+    AttrNameCache names;
     std::vector<PendingMap> pending;
     pending.push_back(PendingMap{nullptr, 0, std::move(root)});
     while (!pending.empty()) {
@@ -191,7 +226,7 @@ PyObject* materialise_value_map(ValueMap&& root) {
                 return;
             }
             PyRef v;
-            outcome = entry_object(value, pending, v);
+            outcome = entry_object(value, pending, names, v);
             if (outcome == Outcome::Ok && PyDict_SetItem(dict.get(), k.get(), v.get()) < 0)
                 outcome = Outcome::SetItemFailed;
         });
