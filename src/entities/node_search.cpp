@@ -49,10 +49,11 @@ bool matches(const NodeFields& fields, const SearchQuery& query) noexcept {
 // Appends new references to `found`.
 //
 // The caller holds `root` and a shared borrow of it for the whole walk. Every
-// descendant stays alive and unchanged meanwhile without a reference or
-// borrow of its own: it is held by its parent's children array, which never
-// changes after construction. Skipping the two atomic updates per node
-// roughly halves the cost of a visit.
+// descendant stays alive and unchanged meanwhile without a reference of its
+// own: it is held by its parent's children array, which never changes after
+// construction. So the walk only reads the nodes it passes; it writes to
+// none of them (no reference count updates, which in a free-threaded
+// interpreter are atomic and contend with other threads reading the tree).
 void collect_matches(PyObject* root, const SearchQuery& query, std::vector<PyObject*>& found) {
     struct ChildRange {
         PyObject* const* next;

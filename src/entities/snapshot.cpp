@@ -29,9 +29,10 @@ ElementRecord snapshot_tree(PyObject* root) {
     ElementRecord result;
     std::vector<Frame> stack;
     auto enter = [&](PyObject* node, ElementRecord* record) {
+        // The frame first: if it cannot be stored, nothing has been taken yet.
+        stack.push_back(Frame{node, record, 0});
         Py_INCREF(node);
         take_shared_borrow(node);
-        stack.push_back(Frame{node, record, 0});
         copy_fields(node, *record);
     };
     auto leave_all = [&] {
