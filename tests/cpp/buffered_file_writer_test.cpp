@@ -19,21 +19,13 @@
 #include "write/buffered_file_writer.hpp"
 #include "write/xml_output.hpp"
 
+#include "check.hpp"
+
 using namespace brindxml;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
 
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 std::string describe(const WriteStatus& status) {
     if (!status) return "success";

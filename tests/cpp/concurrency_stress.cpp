@@ -26,23 +26,15 @@
 #include "storage/source_text.hpp"
 #include "write/xml_output.hpp"
 
+#include "check.hpp"
+
 using namespace brindxml;
 
 namespace {
 
 constexpr int kThreads = 8;
 
-int passed = 0;
-int failed = 0;
 
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 // Runs body(thread_index) on kThreads threads started together; returns how
 // many of them reported failure.

@@ -7,38 +7,14 @@
 
 #include "read/decode_references.hpp"
 
+#include "check.hpp"
+
 using namespace brindxml;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
 
-std::string printable(std::string_view s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\r') out += "\\r";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 constexpr ReferenceMode T = ReferenceMode::Text;
 constexpr ReferenceMode A = ReferenceMode::Attribute;

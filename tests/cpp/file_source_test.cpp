@@ -11,21 +11,13 @@
 
 #include "read/file_source.hpp"
 
+#include "check.hpp"
+
 using namespace brindxml;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
 
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 std::string directory;
 

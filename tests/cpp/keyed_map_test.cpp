@@ -6,15 +6,12 @@
 #include "storage/attr_map.hpp"
 #include "storage/keyed_map.hpp"
 
+#include "check.hpp"
+
 using namespace brindxml;
 
 namespace {
 
-int passed = 0, failed = 0;
-void check(bool ok, const std::string& what) {
-    if (ok) ++passed;
-    else { ++failed; std::printf("FAILED: %s\n", what.c_str()); }
-}
 
 using Map = KeyedMap<std::string, std::string>;
 

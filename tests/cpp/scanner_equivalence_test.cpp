@@ -13,38 +13,15 @@
 #include "index/scanners.hpp"
 #include "index/structural_index.hpp"
 
+#include "check.hpp"
+
 using namespace brindxml;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
 int reported = 0;
 
-// Joins strings with append: `literal + std::string` chains trip a false
-// -Wrestrict warning in GCC 12.
-template <class... Parts>
-std::string cat(const Parts&... parts) {
-    std::string out;
-    (out.append(std::string_view(parts)), ...);
-    return out;
-}
 
-std::string printable(std::string_view s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 // ---- the reference: the rules read literally, one byte at a time ----------
 

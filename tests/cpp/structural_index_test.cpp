@@ -9,30 +9,14 @@
 #include "index/scanners.hpp"
 #include "index/structural_index.hpp"
 
+#include "check.hpp"
+
 using namespace brindxml;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
 
-// Joins strings with append: `literal + std::string` chains trip a false
-// -Wrestrict warning in GCC 12.
-template <class... Parts>
-std::string cat(const Parts&... parts) {
-    std::string out;
-    (out.append(std::string_view(parts)), ...);
-    return out;
-}
 
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 // One line per index: tags as KIND start-end:name, text ranges as t start-end,
 // in document order of their starts; or "E offset" for an error.

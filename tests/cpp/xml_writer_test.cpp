@@ -16,33 +16,15 @@
 #include "write/string_sink.hpp"
 #include "write/xml_output.hpp"
 
+#include "check.hpp"
+
 using namespace brindxml;
 
 
 namespace {
 
-int passed = 0;
-int failed = 0;
 
-std::string printable(std::string_view s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\r') out += "\\r";
-        else out += static_cast<char>(c);
-    }
-    return out;
-}
 
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 void check_equal(std::string_view got, std::string_view expected, const std::string& what) {
     if (got == expected) {
