@@ -53,3 +53,29 @@ def processing(argument):
 def note():
     """note('name') -> the list of notes a conversion failure of `name` carries."""
     return processing
+
+
+def _run_on_threads(check, rounds, threads=6):
+    """Runs `check` `rounds` times on each of `threads` threads at once; any failure fails the test."""
+    import threading
+
+    failures = []
+
+    def work():
+        try:
+            for _ in range(rounds):
+                check()
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            failures.append(exc)
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert failures == []
+
+
+@pytest.fixture
+def on_threads():
+    return _run_on_threads

@@ -5,7 +5,6 @@ deeper than the native stack."""
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 
@@ -81,24 +80,14 @@ def test_to_dict_keeps_no_references():
     assert (sys.getrefcount(LEAF), sys.getrefcount(Node)) == before
 
 
-def test_to_dict_on_many_threads():
+def test_to_dict_on_many_threads(on_threads):
     node = Node("p", attrs={"k": "v"}, children=[LEAF] * 10)
     expected = node.to_dict()
-    failures = []
 
-    def work():
-        try:
-            for _ in range(500):
-                assert node.to_dict() == expected
-        except BaseException as exc:  # noqa: BLE001 - reported below
-            failures.append(exc)
+    def check():
+        assert node.to_dict() == expected
 
-    threads = [threading.Thread(target=work) for _ in range(6)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
+    on_threads(check, rounds=500)
 
 
 # ---------------------------------------------------------------------------

@@ -5,7 +5,6 @@ errors in the order the arguments are converted."""
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 
@@ -202,24 +201,14 @@ def test_keyword_arguments():
     assert ids(R.search_by_text(depth=3, text="deep")) == ["e"]
 
 
-def test_searches_on_many_threads_agree():
+def test_searches_on_many_threads_agree(on_threads):
     expected = ids(R.search_by_attr("id"))
-    failures = []
 
-    def work():
-        try:
-            for _ in range(2000):
-                assert ids(R.search_by_attr("id")) == expected
-                assert R.search_by_name("y", 2)[0] is F
-        except BaseException as exc:  # noqa: BLE001 - reported below
-            failures.append(exc)
+    def check():
+        assert ids(R.search_by_attr("id")) == expected
+        assert R.search_by_name("y", 2)[0] is F
 
-    threads = [threading.Thread(target=work) for _ in range(6)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
+    on_threads(check, rounds=2000)
 
 
 def _parsed(xml, root):

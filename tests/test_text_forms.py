@@ -5,7 +5,6 @@ spacing argument's errors, and trees too deep or too large to outline."""
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 
@@ -194,24 +193,14 @@ def test_parsed_tree_outline():
     assert repr(node.children[1]) == "Node(d)"
 
 
-def test_text_forms_on_many_threads():
+def test_text_forms_on_many_threads(on_threads):
     node = _shared_tree()
     expected = (str(node), to_string(node, 9), repr(node))
-    failures = []
 
-    def work():
-        try:
-            for _ in range(500):
-                assert (str(node), to_string(node, 9), repr(node)) == expected
-        except BaseException as exc:  # noqa: BLE001 - reported below
-            failures.append(exc)
+    def check():
+        assert (str(node), to_string(node, 9), repr(node)) == expected
 
-    threads = [threading.Thread(target=work) for _ in range(6)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
+    on_threads(check, rounds=500)
 
 
 DEEP_OUTLINE = textwrap.dedent(
