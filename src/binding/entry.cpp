@@ -13,7 +13,10 @@ namespace brindxml {
 
 namespace {
 
-thread_local int attachment_depth = 0;
+// Read on every entry. The initial-exec model makes it a plain
+// thread-pointer access instead of a call into the dynamic loader; it costs
+// a few bytes of the static TLS space the loader keeps for loaded modules.
+[[gnu::tls_model("initial-exec")]] thread_local int attachment_depth = 0;
 
 struct DeferredReleaseQueue {
     std::mutex mutex;

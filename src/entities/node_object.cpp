@@ -6,6 +6,7 @@
 #include "binding/entry.hpp"
 #include "binding/once_cell.hpp"
 #include "entities/node_type_members.hpp"
+#include "storage/view_batches.hpp"
 
 namespace brindxml {
 
@@ -13,13 +14,21 @@ namespace {
 
 // Children whose last reference is dropped while another node is being freed
 // on this thread are queued here instead of being freed recursively, so
-// dropping a chain a million levels deep uses constant native stack.
-thread_local std::vector<PyObject*>* pending_releases = nullptr;
+// dropping a chain a million levels deep uses constant native stack. The
+// view references of the whole cascade go back in one batch.
+// Both are read on every deallocation: initial-exec, like the attachment depth.
+[[gnu::tls_model("initial-exec")]] thread_local std::vector<PyObject*>* pending_releases = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local ViewReleaseBatch* cascade_views = nullptr;
 
 void node_dealloc(PyObject* self) {
     EntryGuard guard;
+    ViewReleaseBatch own_views;
+    ViewReleaseBatch& views = cascade_views ? *cascade_views : own_views;
     NodeObject* node = as_node(self);
     std::vector<PyObject*> children = std::move(node->fields.children);
+    views.drop(node->fields.name);
+    views.drop(node->fields.text);
+    views.drop(node->fields.attrs);
     node->fields.~NodeFields();
     PyTypeObject* type = Py_TYPE(self);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -37,13 +46,16 @@ void node_dealloc(PyObject* self) {
     }
     std::vector<PyObject*> work = std::move(children);
     std::vector<PyObject*>* outer = pending_releases;
+    ViewReleaseBatch* outer_views = cascade_views;
     pending_releases = &work;
+    cascade_views = &views;
     while (!work.empty()) {
         PyObject* child = work.back();
         work.pop_back();
         Py_DECREF(child);
     }
     pending_releases = outer;
+    cascade_views = outer_views;
 }
 
 PyTypeObject* create_node_type() {

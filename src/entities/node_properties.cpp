@@ -25,10 +25,12 @@ PyObject* get_text(PyObject* self, void*) {
 PyObject* get_attrs(PyObject* self, void*) {
     EntryGuard guard;
     SharedBorrow borrow(self);
-    PyRef dict = PyRef::steal(PyDict_New());
+    const AttrMap& attrs = fields_of(self).attrs;
+    // Sized for its entries up front, so filling it never resizes.
+    PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(attrs.size())));
     if (!dict) return nullptr;
     bool failed = false;
-    fields_of(self).attrs.for_each([&](const NodeString& key, const NodeString& value) {
+    attrs.for_each([&](const NodeString& key, const NodeString& value) {
         if (failed) return;
         PyRef k = PyRef::steal(to_py_str(key));
         PyRef v = k ? PyRef::steal(to_py_str(value)) : PyRef();

@@ -4,6 +4,7 @@
 
 #include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
+#include "storage/view_batches.hpp"
 
 namespace brindxml {
 
@@ -15,11 +16,11 @@ struct Frame {
     size_t next_child;
 };
 
-void copy_fields(PyObject* node, ElementRecord& record) {
+void copy_fields(PyObject* node, ElementRecord& record, ViewShareBatch& views) {
     const NodeFields& fields = fields_of(node);
-    record.name = fields.name;
-    record.attrs = fields.attrs;
-    record.text = fields.text;
+    record.name = views.copy(fields.name);
+    record.attrs = views.copy(fields.attrs);
+    record.text = views.copy(fields.text);
     record.children.resize(fields.children.size());
 }
 
@@ -27,13 +28,16 @@ void copy_fields(PyObject* node, ElementRecord& record) {
 
 ElementRecord snapshot_tree(PyObject* root) {
     ElementRecord result;
+    // Declared after `result`: the copies' references are taken before a
+    // failure could drop the copies.
+    ViewShareBatch views;
     std::vector<Frame> stack;
     auto enter = [&](PyObject* node, ElementRecord* record) {
         // The frame first: if it cannot be stored, nothing has been taken yet.
         stack.push_back(Frame{node, record, 0});
         Py_INCREF(node);
         take_shared_borrow(node);
-        copy_fields(node, *record);
+        copy_fields(node, *record, views);
     };
     auto leave_all = [&] {
         for (Frame& frame : stack) {

@@ -40,24 +40,25 @@ public:
         return map;
     }
 
-    KeyedMap(const KeyedMap& other) : keys_(other.keys_) {
-        if (other.capacity_ == 0) return;
-        allocate(other.capacity_);
-        const uint8_t* source_control = other.control();
-        uint32_t copied = 0;
-        try {
-            for (uint32_t i = 0; i < capacity_; ++i) {
-                if (source_control[i]) {
-                    new (&entries()[i]) Entry(other.entries()[i]);
-                    control()[i] = source_control[i];
-                    ++copied;
-                    size_ = copied;
-                }
+    KeyedMap(const KeyedMap& other) : KeyedMap(other.copy_with([](const Key& key, const Value& value) {
+                                          return Entry{key, value};
+                                      })) {}
+    // A copy whose entries are made by `copy_entry(key, value)`, each in the
+    // same slot as in this map.
+    template <class CopyEntry>
+    KeyedMap copy_with(CopyEntry&& copy_entry) const {
+        KeyedMap copy(keys_);
+        if (capacity_ == 0) return copy;
+        copy.allocate(capacity_);
+        const uint8_t* source_control = control();
+        for (uint32_t i = 0; i < capacity_; ++i) {
+            if (source_control[i]) {
+                new (&copy.entries()[i]) Entry(copy_entry(entries()[i].key, entries()[i].value));
+                copy.control()[i] = source_control[i];
+                ++copy.size_;
             }
-        } catch (...) {
-            destroy();
-            throw;
         }
+        return copy;
     }
     KeyedMap(KeyedMap&& other) noexcept
         : keys_(other.keys_),

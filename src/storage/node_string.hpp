@@ -91,6 +91,17 @@ public:
     bool is_view() const noexcept { return source_ != nullptr; }
     SourceText* source() const noexcept { return source_; }
 
+    // Empties the string. A View's reference is not released but handed to
+    // the caller, who returns it (see ViewReleaseBatch); an Owned buffer is
+    // freed and null is returned.
+    SourceText* give_up() noexcept {
+        SourceText* source = std::exchange(source_, nullptr);
+        if (!source && data_) std::free(data_);
+        data_ = nullptr;
+        size_ = 0;
+        return source;
+    }
+
     friend bool operator==(const NodeString& a, const NodeString& b) noexcept {
         return a.bytes() == b.bytes();
     }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "storage/view_batches.hpp"
 #include "write/escape.hpp"
 
 namespace brindxml {
@@ -33,9 +34,12 @@ OpenElement open_element(ElementRecord& element) noexcept {
     return {&element, first, first + element.children.size()};
 }
 
-// Frees everything the element owns. Its children have been released already,
-// so this never walks a subtree.
-void release(ElementRecord& element) noexcept {
+// Frees everything the element owns, its view references into `views`. Its
+// children have been released already, so this never walks a subtree.
+void release(ElementRecord& element, ViewReleaseBatch& views) noexcept {
+    views.drop(element.name);
+    views.drop(element.text);
+    views.drop(element.attrs);
     ElementRecord written = std::move(element);
 }
 
@@ -70,6 +74,7 @@ WriteStatus XmlWriter<Sink>::write_start(ElementRecord& element, bool& open) {
         if (WriteStatus error = write_escaped<EscapeMode::Attribute>(sink_, attribute.value.bytes())) return error;
         if (WriteStatus error = sink_.append("\"")) return error;
     }
+    released_views_.drop(element.attrs);
     element.attrs = AttrMap();
 
     if (!element.text && element.children.empty()) {
@@ -82,6 +87,7 @@ WriteStatus XmlWriter<Sink>::write_start(ElementRecord& element, bool& open) {
     if (element.text) {
         if (WriteStatus error = write_escaped<EscapeMode::Text>(sink_, element.text->bytes())) return error;
         line_break_pending_ = false;
+        released_views_.drop(element.text);
         element.text.reset();
     }
     return {};
@@ -119,13 +125,13 @@ WriteStatus XmlWriter<Sink>::write_element(ElementRecord&& element) {
             if (open) {
                 open_elements.push_back(open_element(child));
             } else {
-                release(child);
+                release(child, released_views_);
             }
         } else {
             ElementRecord& finished = *top.element;
             open_elements.pop_back();
             if (WriteStatus error = write_end(finished)) return error;
-            release(finished);
+            release(finished, released_views_);
         }
     }
     return {};

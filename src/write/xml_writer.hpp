@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "storage/element_record.hpp"
+#include "storage/view_batches.hpp"
 #include "write/buffered_file_writer.hpp"
 #include "write/sink.hpp"
 #include "write/string_sink.hpp"
@@ -41,6 +42,8 @@ private:
     // Whether a line break and indentation go before the next start or end
     // tag; false only between an element's text and the next tag.
     bool line_break_pending_ = false;
+    // The view references of written strings, returned in bulk.
+    ViewReleaseBatch released_views_;
 };
 
 extern template class XmlWriter<StringSink>;

@@ -1,0 +1,98 @@
+// Reference counting of views in bulk. Tearing down or copying a tree touches
+// thousands of views of the same SourceText; one atomic update per run of
+// views of one text, instead of one per view, keeps that cheap (and keeps
+// threads working on separate documents off each other's toes).
+#pragma once
+
+#include <cstdint>
+
+#include "storage/attr_map.hpp"
+#include "storage/node_string.hpp"
+#include "storage/source_text.hpp"
+
+namespace brindxml {
+
+// Collects the references of dropped views and returns them on flush (at the
+// latest on destruction).
+class ViewReleaseBatch {
+public:
+    ViewReleaseBatch() noexcept = default;
+    ViewReleaseBatch(const ViewReleaseBatch&) = delete;
+    ViewReleaseBatch& operator=(const ViewReleaseBatch&) = delete;
+    ~ViewReleaseBatch() { flush(); }
+
+    // Empties `s`, keeping its reference (if a View) for the batch.
+    void drop(NodeString& s) noexcept {
+        if (SourceText* source = s.give_up()) {
+            if (source != source_) {
+                flush();
+                source_ = source;
+            }
+            ++count_;
+        }
+    }
+    void drop(OptionalNodeString& s) noexcept {
+        if (s) drop(*s);
+    }
+    // Empties every key and value; the table itself stays for its owner to free.
+    void drop(AttrMap& attrs) noexcept {
+        attrs.for_each_mut([this](NodeString& key, NodeString& value) {
+            drop(key);
+            drop(value);
+        });
+    }
+    void flush() noexcept {
+        if (source_) source_->release_many(count_);
+        source_ = nullptr;
+        count_ = 0;
+    }
+
+private:
+    SourceText* source_ = nullptr;
+    int64_t count_ = 0;
+};
+
+// Copies strings, taking the references of copied views in bulk. The
+// references are taken on flush (at the latest on destruction), so the batch
+// must be flushed before any copy it made can be dropped: declare it after
+// the containers that receive the copies.
+class ViewShareBatch {
+public:
+    ViewShareBatch() noexcept = default;
+    ViewShareBatch(const ViewShareBatch&) = delete;
+    ViewShareBatch& operator=(const ViewShareBatch&) = delete;
+    ~ViewShareBatch() { flush(); }
+
+    NodeString copy(const NodeString& s) {
+        SourceText* source = s.source();
+        if (!source) return NodeString::owned_copy(s.bytes());
+        if (source != source_) {
+            flush();
+            source_ = source;
+        }
+        ++count_;
+        const uint64_t begin = static_cast<uint64_t>(s.data() - source->data());
+        return NodeString::view_adopting(source, begin, begin + s.size());
+    }
+    OptionalNodeString copy(const OptionalNodeString& s) {
+        if (!s) return std::nullopt;
+        return copy(*s);
+    }
+    // A copy of `attrs` with every entry in the same slot.
+    AttrMap copy(const AttrMap& attrs) {
+        return attrs.copy_with([this](const NodeString& key, const NodeString& value) {
+            return AttrMap::Entry{copy(key), copy(value)};
+        });
+    }
+    void flush() noexcept {
+        if (source_) source_->retain_many(count_);
+        source_ = nullptr;
+        count_ = 0;
+    }
+
+private:
+    SourceText* source_ = nullptr;
+    int64_t count_ = 0;
+};
+
+}  // namespace brindxml
