@@ -58,19 +58,20 @@ PyObject* write_string_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         PyRef node = PyRef::borrow(bound[0]);
         ElementRecord snapshot = snapshot_tree(node.get());
         ByteBuffer output;
-        bool out_of_memory = false, valid = true;
+        bool out_of_memory = false;
+        Utf8Kind kind = Utf8Kind::Ascii;
         {
             ReleasedThreadState released;
             try {
                 output = write_xml_buffer(std::move(snapshot), options.indent, options.declaration);
-                valid = is_valid_utf8(output.bytes());
+                kind = classify_utf8(output.bytes());
             } catch (...) {
                 out_of_memory = true;
             }
         }
         if (out_of_memory) return PyErr_NoMemory();
-        if (!valid) return raise_panic("invariant: the XML writer only emits valid UTF-8");
-        return str_from_utf8(output.bytes());
+        if (kind == Utf8Kind::Invalid) return raise_panic("invariant: the XML writer only emits valid UTF-8");
+        return str_from_checked_utf8(output.bytes(), kind == Utf8Kind::Ascii);
     });
 }
 

@@ -65,6 +65,9 @@ private:
 // with an error set). ASCII text, the common case for names and values, is
 // copied straight into a compact str without going through the decoder.
 PyObject* str_from_utf8(std::string_view bytes) noexcept;
+// The same for bytes already known to be valid UTF-8 and known to be ASCII
+// or not, so that a large buffer is not scanned again.
+PyObject* str_from_checked_utf8(std::string_view bytes, bool ascii) noexcept;
 
 inline PyObject* to_py_str(const NodeString& s) noexcept { return str_from_utf8(s.bytes()); }
 

@@ -21,8 +21,12 @@ bool is_ascii(const char* data, size_t size) noexcept {
 }  // namespace
 
 PyObject* str_from_utf8(std::string_view bytes) noexcept {
+    return str_from_checked_utf8(bytes, is_ascii(bytes.data(), bytes.size()));
+}
+
+PyObject* str_from_checked_utf8(std::string_view bytes, bool ascii) noexcept {
     const auto size = static_cast<Py_ssize_t>(bytes.size());
-    if (is_ascii(bytes.data(), bytes.size())) {
+    if (ascii) {
         PyObject* text = PyUnicode_New(size, 127);
         if (text && size) std::memcpy(PyUnicode_DATA(text), bytes.data(), bytes.size());
         return text;

@@ -5,10 +5,11 @@
 
 namespace brindxml {
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
+Utf8Kind classify_utf8(std::string_view bytes) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t n = bytes.size();
     size_t i = 0;
+    bool ascii = true;
     while (i < n) {
         // ASCII fast path, sixteen bytes at a time.
         while (i + 16 <= n) {
@@ -21,28 +22,29 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
         if (i >= n) break;
         unsigned char c = p[i];
         if (c < 0x80) { ++i; continue; }
+        ascii = false;
         if (c >= 0xC2 && c <= 0xDF) {
-            if (i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return false;
+            if (i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return Utf8Kind::Invalid;
             i += 2;
         } else if (c >= 0xE0 && c <= 0xEF) {
-            if (i + 2 >= n) return false;
+            if (i + 2 >= n) return Utf8Kind::Invalid;
             unsigned char c1 = p[i + 1];
-            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return false;
-            if (c == 0xE0 && c1 < 0xA0) return false;   // overlong
-            if (c == 0xED && c1 > 0x9F) return false;   // surrogates
+            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return Utf8Kind::Invalid;
+            if (c == 0xE0 && c1 < 0xA0) return Utf8Kind::Invalid;   // overlong
+            if (c == 0xED && c1 > 0x9F) return Utf8Kind::Invalid;   // surrogates
             i += 3;
         } else if (c >= 0xF0 && c <= 0xF4) {
-            if (i + 3 >= n) return false;
+            if (i + 3 >= n) return Utf8Kind::Invalid;
             unsigned char c1 = p[i + 1];
-            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80) return false;
-            if (c == 0xF0 && c1 < 0x90) return false;   // overlong
-            if (c == 0xF4 && c1 > 0x8F) return false;   // above U+10FFFF
+            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80) return Utf8Kind::Invalid;
+            if (c == 0xF0 && c1 < 0x90) return Utf8Kind::Invalid;   // overlong
+            if (c == 0xF4 && c1 > 0x8F) return Utf8Kind::Invalid;   // above U+10FFFF
             i += 4;
         } else {
-            return false;
+            return Utf8Kind::Invalid;
         }
     }
-    return true;
+    return ascii ? Utf8Kind::Ascii : Utf8Kind::NonAscii;
 }
 
 }  // namespace brindxml
