@@ -265,3 +265,51 @@ def test_module_reads_its_bundled_sample():
     titles = [b.children[0].text for s in library.children for b in s.children]
     assert titles[1] == "L'Étranger" and titles[3] == "Cats & Quantum Things \u2014 an Introduction"
     assert isinstance(brindxml.Node, type)
+
+
+def _attributed_doc(items: int, tag: str = "root") -> str:
+    return "".join([f"<{tag}>", *(f"<i n='{i}' k='v{i}'>t{i}</i>" for i in range(items)), f"</{tag}>"])
+
+
+def test_dropping_a_large_tree_releases_the_document_at_once():
+    # Large trees free their attribute tables with the thread state released;
+    # the document's str must still go back as soon as the tree is dropped,
+    # not at some later call into the module.
+    doc = _attributed_doc(20_000)
+    base = sys.getrefcount(doc)
+    node = read_string(doc, "root")
+    assert sys.getrefcount(doc) == base + 1
+    del node
+    assert sys.getrefcount(doc) == base
+
+
+def test_dropping_a_tree_built_from_many_documents_releases_each_of_them():
+    docs = [_attributed_doc(300, f"r{d}") for d in range(24)]
+    bases = [sys.getrefcount(d) for d in docs]
+    children = [child for d, doc in enumerate(docs) for child in read_string(doc, f"r{d}").children]
+    kept = children[4321]
+    tree = brindxml.Node("all", {"a": "b"}, children)
+    del children
+    assert [sys.getrefcount(d) for d in docs] != bases
+    del tree
+    # Counted before any other call into the module, which would also
+    # release what was left for later: only the kept child's document is
+    # still referenced, and the child is whole.
+    counts = [sys.getrefcount(d) for d in docs]
+    assert counts == [b + (1 if i == 14 else 0) for i, b in enumerate(bases)]
+    assert kept.attrs == {"n": "121", "k": "v121"} and kept.text == "t121"
+    del kept
+    assert [sys.getrefcount(d) for d in docs] == bases
+
+
+def test_large_trees_are_dropped_while_other_threads_read(on_threads):
+    doc = _attributed_doc(6_000)
+    shared = read_string(doc, "root")
+
+    def check():
+        tree = read_string(doc, "root")
+        assert len(tree.children) == 6_000
+        assert shared.children[5_999].attrs == {"n": "5999", "k": "v5999"}
+        del tree
+
+    on_threads(check, rounds=5, threads=4)

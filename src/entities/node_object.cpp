@@ -13,22 +13,68 @@ namespace brindxml {
 namespace {
 
 // Children whose last reference is dropped while another node is being freed
-// on this thread are queued here instead of being freed recursively, so
-// dropping a chain a million levels deep uses constant native stack. The
-// view references of the whole cascade go back in one batch.
+// on this thread are queued on the cascade's work list instead of being freed
+// recursively, so dropping a chain a million levels deep uses constant native
+// stack. The view references of the whole cascade go back in batches, and
+// the attribute tables are kept for the end of the cascade (free_tables).
+struct Cascade {
+    ViewReleaseBatch views;
+    std::vector<AttrMap> tables;
+};
+
 // Both are read on every deallocation: initial-exec, like the attachment depth.
 [[gnu::tls_model("initial-exec")]] thread_local std::vector<PyObject*>* pending_releases = nullptr;
-[[gnu::tls_model("initial-exec")]] thread_local ViewReleaseBatch* cascade_views = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local Cascade* current_cascade = nullptr;
+
+// From this many tables on, a cascade frees them with the thread state released.
+constexpr size_t kReleasedTeardown = 4096;
+
+// Walking the attribute tables (every entry is read to return its view's
+// reference) and freeing them is most of the cost of dropping a parsed tree,
+// and needs no Python object. A large cascade does it with the thread state
+// released, so other threads run meanwhile; the view references are only
+// counted then, and returned once the thread state is back, so that a
+// document's str is released at once when its last view goes.
+void free_tables(Cascade& cascade) noexcept {
+    std::vector<AttrMap>& tables = cascade.tables;
+    if (tables.size() < kReleasedTeardown) {
+        for (AttrMap& table : tables) cascade.views.drop(table);
+        std::vector<AttrMap>().swap(tables);
+        return;
+    }
+    ViewReferenceTally references;
+    {
+        ReleasedThreadState released;
+        constexpr size_t kAhead = 6;
+        for (size_t i = 0; i < tables.size(); ++i) {
+            if (i + kAhead < tables.size()) tables[i + kAhead].prefetch_table();
+            references.drop(tables[i]);
+            tables[i] = AttrMap();
+        }
+        std::vector<AttrMap>().swap(tables);
+    }
+    references.return_all();
+}
 
 void node_dealloc(PyObject* self) {
     EntryGuard guard;
-    ViewReleaseBatch own_views;
-    ViewReleaseBatch& views = cascade_views ? *cascade_views : own_views;
+    Cascade* const outer = current_cascade;
+    Cascade own;
+    Cascade& cascade = outer ? *outer : own;
     NodeObject* node = as_node(self);
     std::vector<PyObject*> children = std::move(node->fields.children);
-    views.drop(node->fields.name);
-    views.drop(node->fields.text);
-    views.drop(node->fields.attrs);
+    cascade.views.drop(node->fields.name);
+    cascade.views.drop(node->fields.text);
+    bool kept = false;
+    if (outer && node->fields.attrs.capacity() != 0) {
+        try {
+            outer->tables.push_back(std::move(node->fields.attrs));
+            kept = true;
+        } catch (...) {
+            // No memory to keep it: free it here.
+        }
+    }
+    if (!kept) cascade.views.drop(node->fields.attrs);
     node->fields.~NodeFields();
     PyTypeObject* type = Py_TYPE(self);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -45,17 +91,17 @@ void node_dealloc(PyObject* self) {
         }
     }
     std::vector<PyObject*> work = std::move(children);
-    std::vector<PyObject*>* outer = pending_releases;
-    ViewReleaseBatch* outer_views = cascade_views;
+    std::vector<PyObject*>* const outer_work = pending_releases;
     pending_releases = &work;
-    cascade_views = &views;
+    current_cascade = &cascade;
     while (!work.empty()) {
         PyObject* child = work.back();
         work.pop_back();
         Py_DECREF(child);
     }
-    pending_releases = outer;
-    cascade_views = outer_views;
+    pending_releases = outer_work;
+    current_cascade = outer;
+    if (!outer) free_tables(cascade);
 }
 
 PyTypeObject* create_node_type() {

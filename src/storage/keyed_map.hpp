@@ -92,6 +92,12 @@ public:
     }
 
     HashKeys keys() const noexcept { return keys_; }
+    // Asks the processor for the table ahead of a walk over many maps.
+    void prefetch_table() const noexcept {
+        const auto* table = reinterpret_cast<const char*>(storage_);
+        const size_t bytes = (sizeof(Entry) + 1) * static_cast<size_t>(capacity_);
+        for (size_t offset = 0; offset < bytes && offset < 1024; offset += 64) __builtin_prefetch(table + offset);
+    }
     uint64_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     uint64_t capacity() const noexcept { return capacity_; }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "storage/attr_map.hpp"
 #include "storage/node_string.hpp"
@@ -50,6 +51,65 @@ public:
 private:
     SourceText* source_ = nullptr;
     int64_t count_ = 0;
+};
+
+// Counts the references of dropped views per text without returning them,
+// for teardown done without the interpreter's thread state: returning the
+// last reference to a text releases its owner, which may be a Python str.
+// `return_all` (at the latest the destructor) gives them back; call it with
+// the thread state held.
+class ViewReferenceTally {
+public:
+    ViewReferenceTally() noexcept = default;
+    ViewReferenceTally(const ViewReferenceTally&) = delete;
+    ViewReferenceTally& operator=(const ViewReferenceTally&) = delete;
+    ~ViewReferenceTally() { return_all(); }
+
+    void drop(NodeString& s) noexcept {
+        if (SourceText* source = s.give_up()) note(source);
+    }
+    void drop(AttrMap& attrs) noexcept {
+        attrs.for_each_mut([this](NodeString& key, NodeString& value) {
+            drop(key);
+            drop(value);
+        });
+    }
+    void return_all() noexcept {
+        for (const Count& count : counts_) count.source->release_many(count.references);
+        counts_.clear();
+        last_ = 0;
+    }
+
+private:
+    struct Count {
+        SourceText* source;
+        int64_t references;
+    };
+
+    void note(SourceText* source) noexcept {
+        if (!counts_.empty() && counts_[last_].source == source) {
+            ++counts_[last_].references;
+            return;
+        }
+        for (size_t i = 0; i < counts_.size(); ++i) {
+            if (counts_[i].source == source) {
+                last_ = i;
+                ++counts_[i].references;
+                return;
+            }
+        }
+        try {
+            counts_.push_back(Count{source, 1});
+            last_ = counts_.size() - 1;
+        } catch (...) {
+            // No memory for the count: return the reference now (a last
+            // reference then takes the deferred path).
+            source->release();
+        }
+    }
+
+    std::vector<Count> counts_;  // usually a single text
+    size_t last_ = 0;
 };
 
 // Copies strings, taking the references of copied views in bulk. The

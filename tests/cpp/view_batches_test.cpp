@@ -97,6 +97,32 @@ int main() {
         batch.drop(view);
     }
 
+    {
+        // A tally only counts: every text stays alive, even the ones whose
+        // last reference it holds, until return_all; texts beyond the first
+        // few are counted as well as the first.
+        std::vector<SourceText*> texts;
+        std::vector<NodeString> views;
+        for (int t = 0; t < 40; ++t) {
+            texts.push_back(SourceText::copy_of("text " + std::to_string(t)));
+            for (int v = 0; v < 3; ++v) views.push_back(NodeString::view(texts.back(), 0, 4));
+        }
+        views.push_back(NodeString::view(texts[0], 5, 6));  // back to the first text
+        for (SourceText* text : texts) text->retain();      // kept by the test while it looks
+        for (SourceText* text : texts) text->release_many(1);  // the creation references
+        ViewReferenceTally tally;
+        for (NodeString& view : views) tally.drop(view);
+        bool all_held = true;
+        for (size_t t = 0; t < texts.size(); ++t)
+            all_held = all_held && count(texts[t]) == 1 + 3 + (t == 0 ? 1 : 0);
+        check(all_held, "a tally returns nothing before return_all");
+        tally.return_all();
+        bool all_returned = true;
+        for (SourceText* text : texts) all_returned = all_returned && count(text) == 1;
+        check(all_returned, "return_all gives back every counted reference");
+        for (SourceText* text : texts) text->release();
+    }
+
     a->release();
     b->release();
     std::printf("view_batches: %d passed, %d failed\n", passed, failed);
