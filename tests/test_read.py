@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import os
+import subprocess
 import sys
 import threading
 
@@ -313,3 +314,28 @@ def test_large_trees_are_dropped_while_other_threads_read(on_threads):
         del tree
 
     on_threads(check, rounds=5, threads=4)
+
+
+LEFT_FOR_SHUTDOWN = """
+import threading, brindxml
+doc = "<r>" + "<i a='1' b='2'>t</i>" * 20000 + "</r>"
+kept = brindxml.read_string(doc, "r")            # freed while the interpreter shuts down
+local = threading.local()
+def work():
+    local.tree = brindxml.read_string(doc, "r")  # freed when the thread's state is cleared
+    ended = brindxml.read_string(doc, "r")       # freed on the thread itself
+t = threading.Thread(target=work); t.start(); t.join()
+daemon_ready = threading.Event()
+def daemon():
+    tree = brindxml.read_string(doc, "r")
+    daemon_ready.set()
+    threading.Event().wait()                     # still holding its tree at exit
+threading.Thread(target=daemon, daemon=True).start()
+daemon_ready.wait()
+print("ok")
+"""
+
+
+def test_large_trees_left_to_threads_and_shutdown_are_freed_cleanly():
+    done = subprocess.run([sys.executable, "-c", LEFT_FOR_SHUTDOWN], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout.strip(), done.stderr) == (0, "ok", "")
