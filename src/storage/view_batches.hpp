@@ -13,24 +13,14 @@
 
 namespace brindxml {
 
-// Collects the references of dropped views and returns them on flush (at the
-// latest on destruction).
-class ViewReleaseBatch {
+// The dropping side shared by the two classes below: empties strings, and
+// hands the reference of each View to `Counter::note`.
+template <class Counter>
+class ViewDropper {
 public:
-    ViewReleaseBatch() noexcept = default;
-    ViewReleaseBatch(const ViewReleaseBatch&) = delete;
-    ViewReleaseBatch& operator=(const ViewReleaseBatch&) = delete;
-    ~ViewReleaseBatch() { flush(); }
-
-    // Empties `s`, keeping its reference (if a View) for the batch.
+    // Empties `s`; an Owned buffer is freed.
     void drop(NodeString& s) noexcept {
-        if (SourceText* source = s.give_up()) {
-            if (source != source_) {
-                flush();
-                source_ = source;
-            }
-            ++count_;
-        }
+        if (SourceText* source = s.give_up()) static_cast<Counter*>(this)->note(source);
     }
     void drop(OptionalNodeString& s) noexcept {
         if (s) drop(*s);
@@ -42,6 +32,17 @@ public:
             drop(value);
         });
     }
+};
+
+// Collects the references of dropped views and returns them on flush (at the
+// latest on destruction), and whenever a view of another text comes along.
+class ViewReleaseBatch : public ViewDropper<ViewReleaseBatch> {
+public:
+    ViewReleaseBatch() noexcept = default;
+    ViewReleaseBatch(const ViewReleaseBatch&) = delete;
+    ViewReleaseBatch& operator=(const ViewReleaseBatch&) = delete;
+    ~ViewReleaseBatch() { flush(); }
+
     void flush() noexcept {
         if (source_) source_->release_many(count_);
         source_ = nullptr;
@@ -49,6 +50,15 @@ public:
     }
 
 private:
+    friend class ViewDropper<ViewReleaseBatch>;
+    void note(SourceText* source) noexcept {
+        if (source != source_) {
+            flush();
+            source_ = source;
+        }
+        ++count_;
+    }
+
     SourceText* source_ = nullptr;
     int64_t count_ = 0;
 };
@@ -58,22 +68,13 @@ private:
 // last reference to a text releases its owner, which may be a Python str.
 // `return_all` (at the latest the destructor) gives them back; call it with
 // the thread state held.
-class ViewReferenceTally {
+class ViewReferenceTally : public ViewDropper<ViewReferenceTally> {
 public:
     ViewReferenceTally() noexcept = default;
     ViewReferenceTally(const ViewReferenceTally&) = delete;
     ViewReferenceTally& operator=(const ViewReferenceTally&) = delete;
     ~ViewReferenceTally() { return_all(); }
 
-    void drop(NodeString& s) noexcept {
-        if (SourceText* source = s.give_up()) note(source);
-    }
-    void drop(AttrMap& attrs) noexcept {
-        attrs.for_each_mut([this](NodeString& key, NodeString& value) {
-            drop(key);
-            drop(value);
-        });
-    }
     void return_all() noexcept {
         for (const Count& count : counts_) count.source->release_many(count.references);
         counts_.clear();
@@ -81,6 +82,7 @@ public:
     }
 
 private:
+    friend class ViewDropper<ViewReferenceTally>;
     struct Count {
         SourceText* source;
         int64_t references;
