@@ -23,6 +23,8 @@ import sys
 import time
 import xml.etree.ElementTree as ElementTree
 
+from common import element_to_dict
+
 import brindxml
 from brindxml import Node
 
@@ -50,17 +52,6 @@ def make_document(records):
         )
     parts.append("</catalog>")
     return "".join(parts)
-
-
-def element_to_dict(element):
-    """ElementTree element to the dictionary form, recursively."""
-    text = element.text.strip() if element.text else None
-    return {
-        "name": element.tag,
-        "attrs": dict(element.attrib),
-        "children": [element_to_dict(child) for child in element],
-        "text": text or None,
-    }
 
 
 def element_to_node(element):

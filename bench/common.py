@@ -6,7 +6,7 @@ import gc
 import importlib
 import random
 import time
-from typing import Callable
+from typing import Any, Callable
 
 
 def best_of(fn: Callable[[], object], repeat: int = 3) -> float:
@@ -39,6 +39,17 @@ def row(label: str, seconds: float, baseline: float | None = None, megabytes: fl
         parts.append(f"  brindxml is {baseline / seconds:5.2f}x faster" if seconds < baseline else
                      f"  ratio {baseline / seconds:5.2f}x")
     return "".join(parts)
+
+
+def element_to_dict(element: Any) -> dict[str, Any]:
+    """An ElementTree or lxml element in brindxml's dictionary form (text trimmed, None if empty)."""
+    text = element.text.strip() if element.text else None
+    return {
+        "name": element.tag,
+        "attrs": dict(element.attrib),
+        "children": [element_to_dict(child) for child in element],
+        "text": text or None,
+    }
 
 
 WORDS = ("alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu nu xi omicron pi rho "

@@ -26,7 +26,7 @@ from importlib import metadata
 from pathlib import Path
 from typing import Any, Callable
 
-from common import best_of, optional_module, record_corpus
+from common import best_of, element_to_dict, optional_module, record_corpus
 
 import brindxml
 
@@ -60,17 +60,6 @@ def visit_element(root: Any) -> int:
     for element in root.iter():
         total += len(element.tag) + len(element.attrib) + len(element.text or "")
     return total
-
-
-def element_to_dict(element: Any) -> dict[str, Any]:
-    """An ElementTree or lxml element in brindxml's dictionary form (text trimmed, None if empty)."""
-    text = element.text.strip() if element.text else None
-    return {
-        "name": element.tag,
-        "attrs": dict(element.attrib),
-        "children": [element_to_dict(child) for child in element],
-        "text": text or None,
-    }
 
 
 def measure(doc: str, repeat: int) -> list[Task]:

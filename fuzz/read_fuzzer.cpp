@@ -14,7 +14,10 @@
 #include "storage/source_text.hpp"
 #include "storage/utf8.hpp"
 
+#include "fuzz_input.hpp"
+
 using namespace brindxml;
+using brindxml::fuzz::pick_root;
 
 namespace {
 
@@ -25,17 +28,6 @@ void require(bool condition) {
 bool same(Result<StructuralIndex, IndexError>& a, Result<StructuralIndex, IndexError>& b) {
     if (a.ok() != b.ok()) return false;
     return a.ok() ? a.value() == b.value() : a.error() == b.error();
-}
-
-// A root tag the document probably contains: the name of its first start
-// tag, else a fixed one.
-std::string_view pick_root(std::string_view doc) {
-    const size_t lt = doc.find('<');
-    if (lt == std::string_view::npos) return "a";
-    size_t end = lt + 1;
-    while (end < doc.size() && end - lt <= 16 && std::string_view(" \t\r\n\f/>").find(doc[end]) == std::string_view::npos)
-        ++end;
-    return doc.substr(lt + 1, end - lt - 1);
 }
 
 void check_views(const ElementRecord& root, const SourceText* source) {

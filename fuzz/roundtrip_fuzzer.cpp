@@ -25,48 +25,17 @@
 #include "storage/utf8.hpp"
 #include "write/xml_output.hpp"
 
+#include "../tests/cpp/records.hpp"
+#include "fuzz_input.hpp"
+
 using namespace brindxml;
+using brindxml::fuzz::pick_root;
+using brindxml::test::same_tree;
 
 namespace {
 
 void require(bool condition) {
     if (!condition) std::abort();
-}
-
-// The name of the document's first start tag (the root the reader will most
-// likely find), else a fixed one.
-std::string_view pick_root(std::string_view doc) {
-    const size_t lt = doc.find('<');
-    if (lt == std::string_view::npos) return "a";
-    size_t end = lt + 1;
-    while (end < doc.size() && end - lt <= 16 && std::string_view(" \t\r\n\f/>").find(doc[end]) == std::string_view::npos)
-        ++end;
-    return doc.substr(lt + 1, end - lt - 1);
-}
-
-bool same_attrs(const AttrMap& a, const AttrMap& b) {
-    if (a.size() != b.size()) return false;
-    bool same = true;
-    a.for_each([&](const NodeString& key, const NodeString& value) {
-        const NodeString* other = b.find(key.bytes());
-        same = same && other && *other == value;
-    });
-    return same;
-}
-
-bool same_tree(const ElementRecord& a, const ElementRecord& b) {
-    std::vector<std::pair<const ElementRecord*, const ElementRecord*>> pending{{&a, &b}};
-    while (!pending.empty()) {
-        auto [x, y] = pending.back();
-        pending.pop_back();
-        if (!(x->name == y->name)) return false;
-        if (x->text.has_value() != y->text.has_value()) return false;
-        if (x->text && !(*x->text == *y->text)) return false;
-        if (!same_attrs(x->attrs, y->attrs)) return false;
-        if (x->children.size() != y->children.size()) return false;
-        for (size_t i = 0; i < x->children.size(); ++i) pending.emplace_back(&x->children[i], &y->children[i]);
-    }
-    return true;
 }
 
 bool attribute_order_is_fixed(const ElementRecord& root) {

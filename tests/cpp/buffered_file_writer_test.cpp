@@ -20,8 +20,10 @@
 #include "write/xml_output.hpp"
 
 #include "check.hpp"
+#include "records.hpp"
 
 using namespace brindxml;
+using namespace brindxml::test;
 
 namespace {
 
@@ -69,28 +71,6 @@ std::optional<std::string> read_file(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0;
-}
-
-// ---- building records -----------------------------------------------------------
-
-using Attr = std::pair<std::string_view, std::string_view>;
-
-ElementRecord element(std::string_view name, std::optional<std::string_view> text = std::nullopt,
-                      std::initializer_list<Attr> attrs = {}) {
-    ElementRecord e;
-    e.name = NodeString::owned_copy(name);
-    if (text) e.text = NodeString::owned_copy(*text);
-    // Fixed hashing keys: a tree built twice enumerates its attributes alike.
-    e.attrs = AttrMap(HashKeys{1, 2});
-    e.attrs.reserve(attrs.size());
-    for (const Attr& a : attrs) e.attrs.insert_new(NodeString::owned_copy(a.first), NodeString::owned_copy(a.second));
-    return e;
-}
-
-template <class... Children>
-ElementRecord with(ElementRecord parent, Children&&... children) {
-    (parent.children.push_back(std::forward<Children>(children)), ...);
-    return parent;
 }
 
 // Many records, each a few dozen bytes: the output crosses the buffer

@@ -27,8 +27,10 @@
 #include "write/xml_output.hpp"
 
 #include "check.hpp"
+#include "records.hpp"
 
 using namespace brindxml;
+using brindxml::test::same_tree;
 
 namespace {
 
@@ -146,30 +148,6 @@ void test_owner_released_once() {
     }
     SourceText::set_owner_release(nullptr);
     check(wrong == 0, "the owner of a shared text is released exactly once (" + std::to_string(wrong) + " bad rounds)");
-}
-
-bool same_attrs(const AttrMap& a, const AttrMap& b) {
-    if (a.size() != b.size()) return false;
-    bool same = true;
-    a.for_each([&](const NodeString& key, const NodeString& value) {
-        const NodeString* other = b.find(key.bytes());
-        same = same && other && *other == value;
-    });
-    return same;
-}
-
-// Names, texts, attributes as sets and children in order.
-bool same_tree(const ElementRecord& a, const ElementRecord& b) {
-    std::vector<std::pair<const ElementRecord*, const ElementRecord*>> pending{{&a, &b}};
-    while (!pending.empty()) {
-        auto [x, y] = pending.back();
-        pending.pop_back();
-        if (!(x->name == y->name) || x->text.has_value() != y->text.has_value()) return false;
-        if (x->text && !(*x->text == *y->text)) return false;
-        if (!same_attrs(x->attrs, y->attrs) || x->children.size() != y->children.size()) return false;
-        for (size_t i = 0; i < x->children.size(); ++i) pending.emplace_back(&x->children[i], &y->children[i]);
-    }
-    return true;
 }
 
 // All threads parse the same SourceText at once, successfully and not; each

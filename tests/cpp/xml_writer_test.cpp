@@ -17,8 +17,10 @@
 #include "write/xml_output.hpp"
 
 #include "check.hpp"
+#include "records.hpp"
 
 using namespace brindxml;
+using namespace brindxml::test;
 
 
 namespace {
@@ -41,26 +43,6 @@ void check_equal(std::string_view got, std::string_view expected, const std::str
                         expected.size(), i);
         }
     }
-}
-
-// ---- building records -------------------------------------------------------
-
-using Attr = std::pair<std::string_view, std::string_view>;
-
-ElementRecord element(std::string_view name, std::optional<std::string_view> text = std::nullopt,
-                      std::initializer_list<Attr> attrs = {}) {
-    ElementRecord e;
-    e.name = NodeString::owned_copy(name);
-    if (text) e.text = NodeString::owned_copy(*text);
-    e.attrs = AttrMap::with_new_keys(attrs.size());
-    for (const Attr& a : attrs) e.attrs.insert_new(NodeString::owned_copy(a.first), NodeString::owned_copy(a.second));
-    return e;
-}
-
-template <class... Children>
-ElementRecord with(ElementRecord parent, Children&&... children) {
-    (parent.children.push_back(std::forward<Children>(children)), ...);
-    return parent;
 }
 
 // ---- layout -----------------------------------------------------------------
