@@ -5,9 +5,9 @@ from __future__ import annotations
 import sys
 import xml.etree.ElementTree as ET
 
-from common import best_of, row
-
 import brindxml
+
+from common import best_of, row
 
 COUNT = 1_000_000
 

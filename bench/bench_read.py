@@ -9,12 +9,11 @@ from __future__ import annotations
 import queue
 import sys
 import threading
-import time
 import xml.etree.ElementTree as ET
 
-from common import best_of, nested_corpus, optional_module, record_corpus, row, text_corpus
-
 import brindxml
+
+from common import best_of, nested_corpus, optional_module, record_corpus, row, text_corpus
 
 lxml_etree = optional_module("lxml.etree")
 
@@ -90,7 +89,7 @@ class Workers:
             self.done.put(None)
 
     def round(self, jobs) -> None:
-        for inbox, job in zip(self.inboxes, jobs):
+        for inbox, job in zip(self.inboxes, jobs, strict=False):
             inbox.put(job)
         for _ in jobs:
             self.done.get()
@@ -107,8 +106,13 @@ def threads_speedup(doc: str, root_tag: str) -> None:
 
     # Steady state: threads that live across calls, as in a thread pool.
     workers = Workers(2)
-    one = lambda: workers.round([both(parse(docs[0]), parse(docs[1]))])
-    two = lambda: workers.round([parse(docs[0]), parse(docs[1])])
+
+    def one():
+        workers.round([both(parse(docs[0]), parse(docs[1]))])
+
+    def two():
+        workers.round([parse(docs[0]), parse(docs[1])])
+
     for warm_up in (one, two):
         warm_up()
     t1, t2 = best_of(one, 5), best_of(two, 5)

@@ -23,10 +23,10 @@ import sys
 import time
 import xml.etree.ElementTree as ElementTree
 
-from common import element_to_dict
-
 import brindxml
 from brindxml import Node
+
+from common import element_to_dict
 
 try:
     import xmltodict

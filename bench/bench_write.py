@@ -13,9 +13,9 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ET
 
-from common import best_of, optional_module, record_corpus, row, text_corpus
-
 import brindxml
+
+from common import best_of, optional_module, record_corpus, row, text_corpus
 
 lxml_etree = optional_module("lxml.etree")
 

@@ -6,7 +6,8 @@ import gc
 import importlib
 import random
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 
 def best_of(fn: Callable[[], object], repeat: int = 3) -> float:

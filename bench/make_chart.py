@@ -21,14 +21,15 @@ import argparse
 import platform
 import sys
 import xml.etree.ElementTree as ElementTree
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from importlib import metadata
 from pathlib import Path
-from typing import Any, Callable
-
-from common import best_of, element_to_dict, optional_module, record_corpus
+from typing import Any
 
 import brindxml
+
+from common import best_of, element_to_dict, optional_module, record_corpus
 
 HERE = Path(__file__).resolve().parent
 LIBRARIES = ["ElementTree", "lxml", "xmltodict", "brindxml"]

@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import json
 import sys
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable
 
 import brindxml
 from brindxml import Node, SearchType

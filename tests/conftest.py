@@ -26,7 +26,7 @@ def _outcome(call):
     """What a call did, in a comparable form: its result, or its error."""
     try:
         result = call()
-    except Exception as exc:  # noqa: BLE001 - the error is the outcome
+    except Exception as exc:  # the error is the outcome
         return ("raised", type(exc), str(exc), tuple(notes_of(exc)))
     return ("returned", result)
 
@@ -65,7 +65,7 @@ def _run_on_threads(check, rounds, threads=6):
         try:
             for _ in range(rounds):
                 check()
-        except BaseException as exc:  # noqa: BLE001 - reported below
+        except BaseException as exc:  # reported below
             failures.append(exc)
 
     workers = [threading.Thread(target=work) for _ in range(threads)]

@@ -40,7 +40,7 @@ def test_constructor(args, kwargs, expected):
     assert node.text == text
     assert node.attrs == attrs
     assert len(node.children) == len(children)
-    assert all(got is want for got, want in zip(node.children, children))
+    assert all(got is want for got, want in zip(node.children, children, strict=True))
 
 
 def test_absent_text_differs_from_empty_text():
@@ -220,7 +220,7 @@ def test_nodes_compare_and_hash_by_identity():
     assert len({a, a_again, a}) == 2
     assert {a: 1}[a] == 1
     with pytest.raises(TypeError):
-        a < a_again  # noqa: B015
+        a < a_again
 
 
 def test_nodes_are_not_tracked_by_the_cycle_collector():
@@ -289,7 +289,7 @@ def test_nodes_shared_between_threads():
                 assert shared.attrs == {"k": "v"}
                 assert [k.name for k in shared.children] == ["b", "c"]
                 del parent, kids
-        except BaseException as exc:  # noqa: BLE001 - reported below
+        except BaseException as exc:  # reported below
             failures.append(exc)
 
     threads = [threading.Thread(target=work) for _ in range(8)]

@@ -48,7 +48,7 @@ BAD_DOCUMENTS = [
 def error_of(call):
     try:
         call()
-    except Exception as exc:  # noqa: BLE001 - the error is the result
+    except Exception as exc:  # the error is the result
         return type(exc), str(exc)
     return None
 
@@ -121,11 +121,11 @@ def test_threads_share_trees_and_agree_with_one_thread(tmp_path):
                 doomed = Document(f"<a>{t}-{round_}</a")
                 released[t].append(weakref.ref(doomed))
                 message = f"malformed XML: Unclosed tag at byte {len(doomed) - 3}"
-                if error_of(lambda: read_string(doomed, "a")) != (ValueError, message):
+                if error_of(lambda doc=doomed: read_string(doc, "a")) != (ValueError, message):
                     failures.append((t, round_, "failing parse"))
                 del doomed
                 completed[t] += 1
-        except Exception as exc:  # noqa: BLE001 - reported by the main thread
+        except Exception as exc:  # reported by the main thread
             failures.append((t, "raised", repr(exc)))
 
     threads = [threading.Thread(target=work, args=(t,)) for t in range(THREADS)]
