@@ -340,6 +340,5 @@ int main() {
         test_open_failures(dir);
     }
     test_device_full();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }

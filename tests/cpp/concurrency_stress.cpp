@@ -214,6 +214,5 @@ int main() {
     test_owner_released_once();
     test_parse_one_document();
     test_write_shared_tree();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }

@@ -143,6 +143,5 @@ void test_every_position() {
 int main() {
     test_cases();
     test_every_position();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }

@@ -108,6 +108,5 @@ int main() {
     test_os_errors();
     test_nul_in_path();
     std::system(("rm -rf '" + directory + "'").c_str());
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }

@@ -95,6 +95,5 @@ int main() {
         text->release();
     }
 
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }

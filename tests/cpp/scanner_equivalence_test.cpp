@@ -341,6 +341,5 @@ int main() {
         }
     }
     std::printf("%d documents compared\n", cases);
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }

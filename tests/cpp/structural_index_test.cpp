@@ -199,6 +199,5 @@ int main() {
     test_long_names();
     test_capacities();
     test_error_display();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }

@@ -344,6 +344,5 @@ int main() {
     test_source_references();
     test_long_names();
     test_million_levels();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }

@@ -125,6 +125,5 @@ int main() {
 
     a->release();
     b->release();
-    std::printf("view_batches: %d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
+    return report();
 }

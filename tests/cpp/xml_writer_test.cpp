@@ -372,6 +372,5 @@ int main() {
     test_million_levels();
     test_huge_indent_throws_bad_alloc();
     test_large_text();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return report();
 }
