@@ -31,7 +31,7 @@ struct TextRange {
 };
 
 // The only way building an index fails: a `<` whose construct cannot be closed.
-struct IndexError {
+struct [[nodiscard]] IndexError {
     uint64_t offset = 0;  // of the `<`
     std::string display() const;  // "Unclosed tag at byte {offset}"
     friend bool operator==(const IndexError&, const IndexError&) = default;

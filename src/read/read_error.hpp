@@ -6,7 +6,7 @@
 
 namespace brindxml {
 
-struct ReadError {
+struct [[nodiscard]] ReadError {
     enum class Case : uint8_t {
         Index,          // "malformed XML: Unclosed tag at byte {offset}"
         Malformed,      // "malformed XML at byte {offset}: {message}"

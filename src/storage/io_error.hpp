@@ -6,7 +6,7 @@
 
 namespace brindxml {
 
-struct IoError {
+struct [[nodiscard]] IoError {
     enum class Kind : uint8_t {
         Os,            // `number` holds the error number
         InvalidInput,  // fixed text, e.g. a NUL byte in a file name

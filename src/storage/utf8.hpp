@@ -5,7 +5,7 @@
 
 namespace brindxml {
 
-enum class Utf8Kind { Invalid, Ascii, NonAscii };
+enum class [[nodiscard]] Utf8Kind { Invalid, Ascii, NonAscii };
 
 // Whether `bytes` are valid UTF-8, and if so whether they are all ASCII.
 Utf8Kind classify_utf8(std::string_view bytes) noexcept;
