@@ -17,11 +17,13 @@ BUILD := build/py$(PY_TAG)
 CORE_BUILD := build/core
 JOBS ?= 2
 
-.PHONY: help demo test pytest core-test install venv bench chart sanitize fuzz tsan valgrind wheel clean
+.PHONY: help demo test pytest core-test install venv lint format bench chart sanitize fuzz tsan valgrind wheel clean
 
 help:
 	@echo "make demo   - build brindxml and run the demo on the bundled sample"
 	@echo "make test   - build brindxml and run the whole test suite (pytest + C++ core tests)"
+	@echo "make lint   - ruff, the include-layer check and clang-format (see CONTRIBUTING.md)"
+	@echo "make format - apply clang-format to the C++ files it checks"
 	@echo "make bench  - run the benchmarks against ElementTree, lxml and xmltodict"
 	@echo "make chart  - measure the headline figures; writes bench/results.md and bench/performance.png"
 	@echo "make sanitize - run the test suite against an AddressSanitizer/UBSan build"
@@ -64,6 +66,27 @@ core-test: venv
 	test $$failed -eq 0
 
 test: core-test pytest
+
+# The linters, pinned, in an environment of their own: linting needs no build.
+RUFF_VERSION := 0.17.5
+CLANG_FORMAT_VERSION := 23.1.3
+LINT_VENV := .venv/lint
+LINT_READY := $(LINT_VENV)/.ready-ruff$(RUFF_VERSION)-clang-format$(CLANG_FORMAT_VERSION)
+$(LINT_READY):
+	$(PY) -m venv --clear $(LINT_VENV)
+	$(LINT_VENV)/bin/python -m pip install --quiet ruff==$(RUFF_VERSION) clang-format==$(CLANG_FORMAT_VERSION)
+	touch $@
+
+# Every check runs even if an earlier one fails; any failure fails the target.
+lint: $(LINT_READY)
+	@status=0; \
+	echo "== ruff check"; $(LINT_VENV)/bin/ruff check . || status=1; \
+	echo "== include layers (tools/check-layers.py)"; $(LINT_VENV)/bin/python tools/check-layers.py || status=1; \
+	echo "== clang-format (tools/check-format.py)"; $(LINT_VENV)/bin/python tools/check-format.py && echo "formatted" || status=1; \
+	exit $$status
+
+format: $(LINT_READY)
+	$(LINT_VENV)/bin/python tools/check-format.py --fix
 
 bench: install
 	$(VPY) -m pip install --quiet lxml xmltodict
