@@ -518,10 +518,7 @@ def test_round_trip(node):
 def test_round_trip_of_a_parsed_tree():
     xml = ('<doc><r a="1" b="&amp;"><c>t &lt; u</c><c/><d><![CDATA[x]]></d>'
            '<e k="v">text</e></r></doc>')
-    try:
-        node = read_string(xml, "r")
-    except NotImplementedError:
-        pytest.skip("read_string is not available yet")
+    node = read_string(xml, "r")
     d = node.to_dict()
     assert d["attrs"] == {"a": "1", "b": "&"}
     assert [c["name"] for c in d["children"]] == ["c", "c", "d", "e"]

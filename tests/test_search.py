@@ -211,15 +211,8 @@ def test_searches_on_many_threads_agree(on_threads):
     on_threads(check, rounds=2000)
 
 
-def _parsed(xml, root):
-    try:
-        return read_string(xml, root)
-    except NotImplementedError:
-        pytest.skip("read_string is not available yet")
-
-
 def test_parsed_tree_strings_match_like_owned_ones():
-    tree = _parsed('<r><p:a id="1">t</p:a><a k="">&#116;</a><a>T</a></r>', "r")
+    tree = read_string('<r><p:a id="1">t</p:a><a k="">&#116;</a><a>T</a></r>', "r")
     assert [n.attrs for n in tree.search_by_name("a")] == [{"k": ""}, {}]
     assert [n.name for n in tree.search_by_name("p:a")] == ["p:a"]
     assert [n.name for n in tree.search_by_text("t")] == ["p:a", "a"]

@@ -185,10 +185,7 @@ def test_binding_errors(call, message, raises_exactly):
 
 
 def test_parsed_tree_outline():
-    try:
-        node = read_string("<r k='&amp;'>a &lt; b<c>x</c><d/></r>", "r")
-    except NotImplementedError:
-        pytest.skip("read_string is not available yet")
+    node = read_string("<r k='&amp;'>a &lt; b<c>x</c><d/></r>", "r")
     assert str(node) == "Name: r\nAttributes:\nk: &\nText: a < b\nChildren:\n  Name: c\n  Text: x\n\n  Name: d\n"
     assert repr(node.children[1]) == "Node(d)"
 
