@@ -153,7 +153,12 @@ public:
             if (!read_fields(fields)) return nullptr;
             PyObject* node = new_node_object(std::move(fields));
             if (!node) return nullptr;
-            nodes_.push_back(node);
+            try {
+                nodes_.push_back(node);
+            } catch (...) {
+                Py_DECREF(node);
+                throw;
+            }
         }
         if (nodes_.empty()) return fail("Invalid name");
         PyObject* root = nodes_.back();
@@ -214,7 +219,12 @@ private:
             release_children(fields.children);
             return fail("Invalid text"), false;
         }
-        if (text) fields.text = NodeString::owned_copy(strings_[text - 1]);
+        try {
+            if (text) fields.text = NodeString::owned_copy(strings_[text - 1]);
+        } catch (...) {
+            release_children(fields.children);
+            throw;
+        }
         return true;
     }
 
