@@ -29,6 +29,7 @@
 #include "binding/conversions.hpp"
 #include "binding/entry.hpp"
 #include "binding/errors.hpp"
+#include "binding/once_cell.hpp"
 #include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_pickle.hpp"
@@ -132,10 +133,18 @@ private:
     uint64_t count_ = 0;
 };
 
-// The module attribute that loads the form (a new reference, or null).
+// The module attribute that loads the form (a new reference, or null). It is
+// looked up each time, as pickle finds it, since the module object can be
+// replaced. The names are interned once: attribute lookups cache the name
+// objects they see, and a new str per call would fill those caches.
 PyObject* table_loader() noexcept {
-    PyRef module = PyRef::steal(PyImport_ImportModule("brindxml"));
-    return module ? PyObject_GetAttrString(module.get(), kTableLoaderName) : nullptr;
+    static OnceCell module_name, loader_name;
+    PyObject* module_key = module_name.get_or_init([] { return PyUnicode_InternFromString("brindxml"); });
+    PyObject* loader_key = loader_name.get_or_init([] { return PyUnicode_InternFromString(kTableLoaderName); });
+    if (!module_key || !loader_key) return nullptr;
+    PyRef module = PyRef::steal(PyImport_GetModule(module_key));
+    if (!module && !PyErr_Occurred()) module = PyRef::steal(PyImport_Import(module_key));
+    return module ? PyObject_GetAttr(module.get(), loader_key) : nullptr;
 }
 
 class TableReader {
