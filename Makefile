@@ -17,13 +17,14 @@ BUILD := build/py$(PY_TAG)
 CORE_BUILD := build/core
 JOBS ?= 2
 
-.PHONY: help demo test pytest core-test install venv lint format bench chart sanitize fuzz tsan valgrind wheel clean
+.PHONY: help demo test pytest core-test install venv lint format cluster-deps scale-out bench chart sanitize fuzz tsan valgrind wheel clean
 
 help:
 	@echo "make demo   - build brindxml and run the demo on the bundled sample"
 	@echo "make test   - build brindxml and run the whole test suite (pytest + C++ core tests)"
 	@echo "make lint   - ruff, the include-layer check and clang-format (see CONTRIBUTING.md)"
 	@echo "make format - apply clang-format to the C++ files it checks"
+	@echo "make scale-out - run examples/scale_out.py: 2,000 files read with threads, processes and Dask"
 	@echo "make bench  - run the benchmarks against ElementTree, lxml and xmltodict"
 	@echo "make chart  - measure the headline figures; writes bench/results.md and bench/performance.png"
 	@echo "make sanitize - run the test suite against an AddressSanitizer/UBSan build"
@@ -41,6 +42,13 @@ $(VENV)/.ready:
 
 venv: $(VENV)/.ready
 
+# dask and distributed, for the scaling-out example, its test and its benchmark.
+$(VENV)/.cluster-ready: $(VENV)/.ready
+	$(VPY) -m pip install --quiet dask distributed
+	touch $@
+
+cluster-deps: $(VENV)/.cluster-ready
+
 # Installs the module into the environment exactly as `pip install .` would.
 install: venv
 	$(VPY) -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
@@ -49,7 +57,7 @@ install: venv
 demo: install
 	$(VPY) examples/demo.py
 
-pytest: install
+pytest: install cluster-deps
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 
 core-test: venv
@@ -88,7 +96,10 @@ lint: $(LINT_READY)
 format: $(LINT_READY)
 	$(LINT_VENV)/bin/python tools/check-format.py --fix
 
-bench: install
+scale-out: install cluster-deps
+	$(VPY) examples/scale_out.py
+
+bench: install cluster-deps
 	$(VPY) -m pip install --quiet lxml xmltodict
 	$(VPY) bench/run_all.py
 

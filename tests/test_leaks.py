@@ -1,5 +1,5 @@
 """Memory must not grow over 20,000 mixed calls, successful and failing: parse
-errors, argument errors, from_dict errors, write errors. Python objects are
+errors, argument errors, from_dict errors, write errors, pickling. Python objects are
 counted with tracemalloc; native memory (document buffers, record trees,
 attribute maps) shows in the resident set size. Each call kind runs 20,000 /
 len(CALLS) times, so a leak of a single object per call of any one kind
@@ -11,6 +11,7 @@ import tracemalloc
 
 import pytest
 
+import brindxml
 from brindxml import Node, SearchType, read_file, read_string, write_file, write_string
 
 SANITIZED = os.environ.get("BRINDXML_SANITIZED") == "1"
@@ -92,6 +93,9 @@ def call_table(f):
         ("from_dict, missing name", _expect(ValueError, lambda: Node.from_dict({"attrs": {}, "children": []}))),
         ("from_dict, bad child", _expect(ValueError, lambda: Node.from_dict({**DICT, "children": [DICT, {}]}))),
         ("from_dict, bad value", _expect(TypeError, lambda: Node.from_dict({**DICT, "text": 5}))),
+        # The pickled form, dumped and loaded without the pickle module and its own caches.
+        ("pickle", lambda: [brindxml._node_from_table(*node.__reduce__()[1]) for node in (TREE, BUILT)]),
+        ("pickle, bad table", _expect(ValueError, lambda: brindxml._node_from_table(("a",), b"\0\0\0\0\0\0\x01\x09"))),
         ("str", lambda: str(TREE)),
         ("repr", lambda: repr(BUILT)),
     ]

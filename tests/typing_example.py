@@ -9,7 +9,9 @@ checked statically, every assert at run time.
 
 from __future__ import annotations
 
+import copy
 import os
+import pickle
 import tempfile
 from typing import TYPE_CHECKING, assert_type
 
@@ -88,12 +90,19 @@ def construct_and_write() -> None:
         assert read_file(path, "shelf").children[1].children[0].text == "Ubik"
 
 
+def copy_and_pickle(shelf: Node) -> None:
+    assert copy.copy(shelf) is shelf and copy.deepcopy(shelf) is shelf
+    loaded = pickle.loads(pickle.dumps(shelf))
+    assert isinstance(loaded, Node) and loaded.to_dict() == shelf.to_dict()
+
+
 def main() -> None:
     assert_type(brindxml.__all__, list[str])
     shelf = read_and_inspect()
     search(shelf)
     convert(shelf)
     construct_and_write()
+    copy_and_pickle(shelf)
     print("typing example ran")
 
 

@@ -7,6 +7,7 @@
 #include "binding/module_functions.hpp"
 #include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
+#include "entities/node_pickle.hpp"
 #include "entities/search_type.hpp"
 
 namespace brindxml {
@@ -24,6 +25,11 @@ PyMethodDef function_defs[] = {
      kFastcallKeywords, "write_file(node, file_path, indent=None, default_xml_def=None)\n--\n\n"},
     {"write_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&write_string_function)),
      kFastcallKeywords, "write_string(node, indent=None, default_xml_def=None)\n--\n\n"},
+};
+
+PyMethodDef table_loader_def = {
+    kTableLoaderName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&node_from_table_function)),
+    kFastcallKeywords, "_node_from_table(strings, table)\n--\n\nRebuilds a node from its pickled form.",
 };
 
 // Appends `name` to the module's __all__ (creating it if needed) and sets the attribute.
@@ -61,6 +67,9 @@ int module_exec(PyObject* module) {
         const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
         if (!text || !add_member(module, text, function.get())) return -1;
     }
+    // Loads pickled nodes; a module attribute outside __all__.
+    PyRef loader = PyRef::steal(PyCMethod_New(&table_loader_def, module, module_name.get(), nullptr));
+    if (!loader || PyModule_AddObjectRef(module, kTableLoaderName, loader.get()) < 0) return -1;
     return 0;
 }
 

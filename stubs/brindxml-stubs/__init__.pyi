@@ -1,6 +1,6 @@
 """Fast, thread-safe XML reading, searching, dict conversion and writing."""
 
-from typing import Any, ClassVar, Final, Sequence, SupportsIndex, TypedDict, final, type_check_only
+from typing import Any, Callable, ClassVar, Final, Sequence, SupportsIndex, TypedDict, final, type_check_only
 
 __all__ = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string"]
 
@@ -62,6 +62,17 @@ class Node:
         """Builds a new tree from the dictionary form; "text" may be missing, "children" may be any
         sequence of such dicts (a dict, not another mapping, at every level)."""
     def to_dict(self) -> NodeDict: ...
+    def __copy__(self) -> Node:
+        """The node itself: a node never changes."""
+    def __deepcopy__(self, memo: object, /) -> Node:
+        """The node itself: a node never changes."""
+    def __reduce__(self) -> tuple[Callable[[tuple[str, ...], bytes], Node], tuple[tuple[str, ...], bytes]]:
+        """The flat pickled form: the distinct strings of the tree and a table of its distinct nodes.
+        A node that occurs several times in the tree loads as one object; nodes pickled as separate
+        objects (two items of a list) share nothing after loading, unless they are the same object."""
+
+def _node_from_table(strings: tuple[str, ...], table: bytes) -> Node:
+    """Rebuilds a node from the form Node.__reduce__ gives; not part of the public API."""
 
 def read_file(file_path: str, root_tag: str) -> Node: ...
 def read_string(xml_string: str, root_tag: str) -> Node: ...
