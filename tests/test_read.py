@@ -146,6 +146,7 @@ def test_long_names_are_not_truncated():
         read_string(f"<{name}>t</{name[:-1]}m>", name)
 
 
+@pytest.mark.million
 def test_million_level_document(tmp_path):
     depth = 1_000_000
     doc = "<n>" * depth + "leaf" + "</n>" * depth

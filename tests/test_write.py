@@ -227,6 +227,7 @@ def test_round_trip_keeps_special_characters():
     assert shape(read_string(write_string(node), "a")) == shape(node)
 
 
+@pytest.mark.million
 def test_million_level_tree_is_written():
     depth = 1_000_000
     node = leaf("n", text="leaf")
