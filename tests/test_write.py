@@ -129,6 +129,20 @@ def test_file_bytes_equal_string(tmp_path, indent, decl):
     assert path.read_bytes() == write_string(SAMPLE, indent, decl).encode("utf-8")
 
 
+# Names beyond ASCII (beyond the BMP too) and CR LF and Ctrl-Z bytes: files are
+# named in UTF-8 and read and written byte for byte, on every platform.
+@pytest.mark.parametrize("name", ["plain.xml", "caf\u00e9.xml", "\u65e5\u672c.xml", "\U0001F600 \u03a9.xml"])
+def test_file_names_and_bytes_round_trip(tmp_path, name):
+    node = Node("r", attrs={"k": "v\r\n"}, children=[leaf("c", text="x\r\ny\x1az")], text="\u00e9")
+    path = tmp_path / name
+    assert write_file(node, str(path), 2) is None
+    assert [p.name for p in tmp_path.iterdir()] == [name]
+    assert path.read_bytes() == write_string(node, 2).encode("utf-8")
+    raw = b"<r>\r\n1\r\n2\x1a3 \xc3\xa9</r>\r\n\x1a"
+    path.write_bytes(raw)
+    assert read_file(str(path), "r").to_dict() == read_string(raw.decode("utf-8"), "r").to_dict()
+
+
 def test_large_documents_and_texts_are_written_whole(tmp_path):
     big = Node("r", children=[leaf("i", attrs={"k": str(i)}, text="é" * (i % 50)) for i in range(5000)])
     huge_text = leaf("t", text="x" * 100_000 + "&" + "y" * 9000)
