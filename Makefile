@@ -194,14 +194,16 @@ wheel: venv
 CORE_CMAKE = $(VENV)/$(VBIN)/cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_CORE_TESTS=ON \
     -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja
 
-core-test-aarch64 core-test-s390x: core-test-%: venv
-	@for tool in $*-linux-gnu-g++ qemu-$*-static; do command -v $$tool >/dev/null || \
-	    { echo "make $@ needs $$tool (apt-get install g++-$*-linux-gnu qemu-user-static)"; exit 1; }; done
-	$(CORE_CMAKE) -B build/core-$* -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$* \
-	    -DCMAKE_CXX_COMPILER=$*-linux-gnu-g++ \
-	    "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$*-static;-L;/usr/$*-linux-gnu" > /dev/null
-	$(VENV)/$(VBIN)/cmake --build build/core-$* -j $(JOBS)
-	$(VENV)/$(VBIN)/ctest --test-dir build/core-$* --output-on-failure -j $(JOBS)
+core-test-aarch64: CROSS_ARCH := aarch64
+core-test-s390x: CROSS_ARCH := s390x
+core-test-aarch64 core-test-s390x: venv
+	@for tool in $(CROSS_ARCH)-linux-gnu-g++ qemu-$(CROSS_ARCH)-static; do command -v $$tool >/dev/null || \
+	    { echo "make $@ needs $$tool (apt-get install g++-$(CROSS_ARCH)-linux-gnu qemu-user-static)"; exit 1; }; done
+	$(CORE_CMAKE) -B build/core-$(CROSS_ARCH) -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$(CROSS_ARCH) \
+	    -DCMAKE_CXX_COMPILER=$(CROSS_ARCH)-linux-gnu-g++ \
+	    "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$(CROSS_ARCH)-static;-L;/usr/$(CROSS_ARCH)-linux-gnu" > /dev/null
+	$(VENV)/$(VBIN)/cmake --build build/core-$(CROSS_ARCH) -j $(JOBS)
+	$(VENV)/$(VBIN)/ctest --test-dir build/core-$(CROSS_ARCH) --output-on-failure -j $(JOBS)
 
 # Wine keeps its state in a prefix of its own under build/; its first start takes a while.
 WINE ?= $(shell command -v wine64 || command -v wine || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
@@ -219,8 +221,10 @@ core-test-windows: venv
 
 # The module and the pytest suite for an aarch64 CPython run under qemu-user
 # (binfmt registered): ARM64_PYTHON names that interpreter. The module is
-# cross-built on this machine; the million-level tests, minutes each when
-# emulated, are left out. Without an interpreter the target says so and skips.
+# cross-built on this machine and pytest (pure Python) is installed by this
+# machine's pip, so only the tests run emulated; the million-level tests,
+# minutes each there, are left out. Without an interpreter the target says so
+# and skips.
 ARM64_PYTHON ?=
 ARM64_BUILD := build/py-aarch64
 ARM64_PYTEST ?= -m "not million"
@@ -239,11 +243,12 @@ test-aarch64: venv
 	    -DPython_EXECUTABLE=$(ARM64_PYTHON) -DPython_INCLUDE_DIR=$$include -DPython_SOABI=$$soabi > /dev/null && \
 	$(VENV)/$(VBIN)/cmake --build $(ARM64_BUILD) -j $(JOBS) && \
 	rm -rf $(ARM64_BUILD)/site && mkdir -p $(ARM64_BUILD)/site && cp $(ARM64_BUILD)/brindxml*.so $(ARM64_BUILD)/site/brindxml.$$soabi.so && \
-	if ! [ -x $(ARM64_BUILD)/venv/bin/python ]; then \
-	    $(ARM64_PYTHON) -m venv --clear $(ARM64_BUILD)/venv && \
-	    $(ARM64_BUILD)/venv/bin/python -m pip install --quiet pytest; fi && \
-	cd tests && PYTHONPATH=$(CURDIR)/$(ARM64_BUILD)/site \
-	    $(CURDIR)/$(ARM64_BUILD)/venv/bin/python -m pytest -q -p no:cacheprovider $(ARM64_PYTEST) .
+	pyver=$$($(ARM64_PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])') && \
+	if ! [ -f $(ARM64_BUILD)/deps-$$pyver/.ready ]; then \
+	    $(VPY) -m pip install --quiet --target $(ARM64_BUILD)/deps-$$pyver --python-version $$pyver \
+	        --only-binary=:all: --upgrade pytest && touch $(ARM64_BUILD)/deps-$$pyver/.ready; fi && \
+	cd tests && PYTHONPATH=$(CURDIR)/$(ARM64_BUILD)/site:$(CURDIR)/$(ARM64_BUILD)/deps-$$pyver \
+	    $(ARM64_PYTHON) -m pytest -q -p no:cacheprovider $(ARM64_PYTEST) .
 
 # The module built with clang against libc++ (apt-get install clang libc++-dev
 # libc++abi-dev), warnings as errors, in an environment of its own; then the
@@ -260,8 +265,8 @@ test-clang: $(CLANG_VENV)/.ready
 	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ \
 	    $(CLANG_VENV)/bin/python -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
 	    -Cbuild-dir=build/py$(PY_TAG)-clang -Ccmake.define.BRINDXML_WERROR=ON .
-	@ldd $$($(CLANG_VENV)/bin/python -c 'import brindxml; print(brindxml.__file__)') | grep -q 'libc++' \
-	    || { echo "the module is not linked against libc++"; exit 1; }
+	@linked=$$(ldd $$(cd tests && $(CURDIR)/$(CLANG_VENV)/bin/python -c 'import brindxml; print(brindxml.__file__)')); \
+	    [[ $$linked == *libc++* ]] || { echo "the module is not linked against libc++"; exit 1; }
 	cd tests && $(CURDIR)/$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
 # The GitHub Actions workflows, checked with actionlint (from PyPI). The
