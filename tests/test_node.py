@@ -260,6 +260,7 @@ DEEP_CHAIN = textwrap.dedent(
 )
 
 
+@pytest.mark.million
 def test_a_chain_of_a_million_nodes_is_built_and_released():
     # Run apart: a recursive release would overflow the native stack and kill
     # the process, which must show as a failure here, not end the test run.

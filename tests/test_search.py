@@ -237,6 +237,7 @@ DEEP_SEARCH = textwrap.dedent(
 )
 
 
+@pytest.mark.million
 def test_a_million_level_chain_is_searched_without_native_recursion():
     # Run apart, so a stack overflow shows as a failure instead of ending the run.
     done = subprocess.run([sys.executable, "-c", DEEP_SEARCH], capture_output=True, text=True, timeout=600)

@@ -218,6 +218,7 @@ DEEP_OUTLINE = textwrap.dedent(
 )
 
 
+@pytest.mark.million
 def test_a_million_level_outline_is_refused_not_built():
     # Its outline would take about 10**12 bytes. Run apart, so a crash or a
     # stack overflow shows as a failure instead of ending the run.

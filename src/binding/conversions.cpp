@@ -26,8 +26,9 @@ bool convert_str(PyObject* object, std::string& out) {
 
 namespace {
 
-std::optional<long> as_long_in(PyObject* object, long minimum, long maximum) noexcept {
-    const long value = PyLong_AsLong(object);
+// In 64 bits on every platform (`long` is 32-bit on Windows).
+std::optional<long long> as_long_in(PyObject* object, long long minimum, long long maximum) noexcept {
+    const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return std::nullopt;
     if (value < minimum) {
         PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");

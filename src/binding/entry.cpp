@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/once_cell.hpp"
+#include "platform/compiler.hpp"
 #include "storage/source_text.hpp"
 
 namespace brindxml {
@@ -16,7 +17,7 @@ namespace {
 // Read on every entry. The initial-exec model makes it a plain
 // thread-pointer access instead of a call into the dynamic loader; it costs
 // a few bytes of the static TLS space the loader keeps for loaded modules.
-[[gnu::tls_model("initial-exec")]] thread_local int attachment_depth = 0;
+BRINDXML_FAST_TLS thread_local int attachment_depth = 0;
 
 struct DeferredReleaseQueue {
     std::mutex mutex;

@@ -4,16 +4,9 @@
 #include <cstring>
 
 #include "binding/py_ref.hpp"
+#include "platform/file_io.hpp"
 
 namespace brindxml {
-
-namespace {
-
-// strerror_r comes in a GNU form (returns the text) and a POSIX form (fills the buffer).
-[[maybe_unused]] const char* strerror_text(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
-[[maybe_unused]] const char* strerror_text(const char* result, const char*) { return result; }
-
-}  // namespace
 
 bool raise_type_mismatch(PyObject* object, const char* target) noexcept {
     if (object == Py_None) {
@@ -68,9 +61,7 @@ PyObject* os_error_type(int error_number) noexcept {
 }
 
 std::string os_error_message(int error_number) {
-    char buffer[256] = {0};
-    const char* text = strerror_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
-    return std::string(text) + " (os error " + std::to_string(error_number) + ")";
+    return platform::error_description(error_number) + " (os error " + std::to_string(error_number) + ")";
 }
 
 PyObject* raise_message(PyObject* type, const std::string& message) noexcept {

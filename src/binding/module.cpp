@@ -98,6 +98,6 @@ PyModuleDef module_def = {
 
 }  // namespace brindxml
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_brindxml() {
+PyMODINIT_FUNC PyInit_brindxml() {
     return PyModuleDef_Init(&brindxml::module_def);
 }

@@ -6,6 +6,7 @@
 #include "binding/entry.hpp"
 #include "binding/once_cell.hpp"
 #include "entities/node_type_members.hpp"
+#include "platform/compiler.hpp"
 #include "storage/view_batches.hpp"
 
 namespace brindxml {
@@ -23,8 +24,8 @@ struct Cascade {
 };
 
 // Both are read on every deallocation: initial-exec, like the attachment depth.
-[[gnu::tls_model("initial-exec")]] thread_local std::vector<PyObject*>* pending_releases = nullptr;
-[[gnu::tls_model("initial-exec")]] thread_local Cascade* current_cascade = nullptr;
+BRINDXML_FAST_TLS thread_local std::vector<PyObject*>* pending_releases = nullptr;
+BRINDXML_FAST_TLS thread_local Cascade* current_cascade = nullptr;
 
 // From this many tables on, a cascade frees them with the thread state released.
 constexpr size_t kReleasedTeardown = 4096;

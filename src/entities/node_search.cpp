@@ -12,6 +12,7 @@
 #include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
 #include "entities/search_type.hpp"
+#include "platform/compiler.hpp"
 
 namespace brindxml {
 
@@ -82,8 +83,8 @@ void collect_matches(PyObject* root, const SearchQuery& query, std::vector<PyObj
         // Siblings are independent loads: start fetching the next ones
         // while this one is compared, so a large tree is not walked one
         // cache miss at a time.
-        if (top.end - top.next > 4) __builtin_prefetch(top.next[4]);
-        if (top.end - top.next > 2) __builtin_prefetch(fields_of(top.next[2]).name.data());
+        if (top.end - top.next > 4) platform::prefetch(top.next[4]);
+        if (top.end - top.next > 2) platform::prefetch(fields_of(top.next[2]).name.data());
         visit(child, top.remaining);
     }
 }

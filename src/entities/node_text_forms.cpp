@@ -8,7 +8,6 @@
 // stack, and the outline's size is measured before anything is written: a
 // deep chain's outline grows with the square of its depth, and one that
 // would not fit in a sane share of memory raises MemoryError at once.
-#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -22,6 +21,7 @@
 #include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_type_members.hpp"
+#include "platform/system.hpp"
 
 namespace brindxml {
 
@@ -153,10 +153,8 @@ bool append_outline(PyObject* root, uint64_t width, Sink& sink) {
 // The largest outline built: a quarter of physical memory (the text is built
 // once and then copied into the str), and never more than a str can hold.
 uint64_t outline_size_limit() noexcept {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    uint64_t limit = uint64_t{1} << 32;
-    if (pages > 0 && page_size > 0) limit = static_cast<uint64_t>(pages) / 4 * static_cast<uint64_t>(page_size);
+    const uint64_t memory = platform::physical_memory();
+    const uint64_t limit = memory != 0 ? memory / 4 : uint64_t{1} << 32;
     const auto str_limit = static_cast<uint64_t>(PY_SSIZE_T_MAX);
     return limit < str_limit ? limit : str_limit;
 }

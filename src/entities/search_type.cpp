@@ -26,17 +26,17 @@ PyObject* search_type_int(PyObject* self) {
 PyObject* search_type_richcompare(PyObject* self, PyObject* other, int op) {
     EntryGuard guard;
     if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-    long other_value;
+    long long other_value;
     if (Py_TYPE(other) == Py_TYPE(self)) {
         other_value = value_of(other);
     } else {
-        other_value = PyLong_AsLong(other);
+        other_value = PyLong_AsLongLong(other);
         if (other_value == -1 && PyErr_Occurred()) {
             PyErr_Clear();
             Py_RETURN_NOTIMPLEMENTED;
         }
     }
-    const bool equal = other_value == static_cast<long>(value_of(self));
+    const bool equal = other_value == static_cast<long long>(value_of(self));
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 

@@ -1,15 +1,12 @@
 #include "read/file_source.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
+#include "platform/file_io.hpp"
 #include "storage/utf8.hpp"
 
 namespace brindxml {
@@ -22,7 +19,7 @@ public:
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) platform::close_file(fd_);
     }
     int get() const noexcept { return fd_; }
 
@@ -42,7 +39,7 @@ Result<SourceRef, IoError> read_source_file(std::string_view path) {
 
     int raw_fd;
     do {
-        raw_fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC);
+        raw_fd = platform::open_for_reading(c_path.c_str());
     } while (raw_fd < 0 && errno == EINTR);
     if (raw_fd < 0) return IoError::os(errno);
     const FileDescriptor fd(raw_fd);
@@ -50,9 +47,8 @@ Result<SourceRef, IoError> read_source_file(std::string_view path) {
     // The size is only a hint (the file may change, or be a pipe): one byte
     // more than it, so the read that reports the end needs no regrowth.
     uint64_t capacity = kFirstCapacity;
-    struct stat info;
-    if (::fstat(fd.get(), &info) == 0 && info.st_size > 0 && static_cast<uint64_t>(info.st_size) < kMaxCapacity)
-        capacity = static_cast<uint64_t>(info.st_size) + 1;
+    const int64_t size = platform::file_size(fd.get());
+    if (size > 0 && static_cast<uint64_t>(size) < kMaxCapacity) capacity = static_cast<uint64_t>(size) + 1;
 
     std::unique_ptr<char[]> buffer(new char[capacity]);
     uint64_t length = 0;
@@ -64,7 +60,7 @@ Result<SourceRef, IoError> read_source_file(std::string_view path) {
             buffer = std::move(bigger);
             capacity *= 2;
         }
-        const ssize_t got = ::read(fd.get(), buffer.get() + length, capacity - length);
+        const int64_t got = platform::read_some(fd.get(), buffer.get() + length, capacity - length);
         if (got < 0) {
             if (errno == EINTR) continue;
             return IoError::os(errno);
@@ -75,7 +71,7 @@ Result<SourceRef, IoError> read_source_file(std::string_view path) {
 
     if (!is_valid_utf8(std::string_view(buffer.get(), length)))
         return IoError::fixed(IoError::Kind::InvalidData, kNotUtf8);
-    SourceRef text(SourceText::owned(buffer.get(), capacity, length));
+    SourceRef text(SourceText::owned(buffer.get(), length));
     buffer.release();  // now owned by the text
     return text;
 }

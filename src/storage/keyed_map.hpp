@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/compiler.hpp"
 #include "storage/siphash.hpp"
 
 namespace brindxml {
@@ -96,7 +97,7 @@ public:
     void prefetch_table() const noexcept {
         const auto* table = reinterpret_cast<const char*>(storage_);
         const size_t bytes = (sizeof(Entry) + 1) * static_cast<size_t>(capacity_);
-        for (size_t offset = 0; offset < bytes && offset < 1024; offset += 64) __builtin_prefetch(table + offset);
+        for (size_t offset = 0; offset < bytes && offset < 1024; offset += 64) platform::prefetch(table + offset);
     }
     uint64_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }

@@ -1,10 +1,10 @@
 #include "storage/siphash.hpp"
 
-#include <sys/random.h>
-
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "platform/system.hpp"
 
 namespace brindxml {
 
@@ -31,13 +31,7 @@ inline uint64_t load_le64(const unsigned char* p) noexcept {
 HashKeys draw_random_keys() noexcept {
     HashKeys keys;
     uint64_t buffer[2];
-    size_t got = 0;
-    while (got < sizeof buffer) {
-        ssize_t n = getrandom(reinterpret_cast<char*>(buffer) + got, sizeof buffer - got, 0);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    if (got < sizeof buffer) {
+    if (!platform::random_bytes(buffer, sizeof buffer)) {
         // No random source: fall back to clock and thread identity, still varying per run.
         buffer[0] = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         buffer[1] = std::hash<std::thread::id>{}(std::this_thread::get_id()) ^ 0x9e3779b97f4a7c15ULL;

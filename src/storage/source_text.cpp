@@ -14,18 +14,18 @@ void SourceText::set_owner_release(OwnerRelease release) noexcept {
 }
 
 SourceText* SourceText::python_backed(void* owner, const char* data, uint64_t length) {
-    return new SourceText(Kind::PythonBacked, owner, data, length, 0);
+    return new SourceText(Kind::PythonBacked, owner, data, length);
 }
 
-SourceText* SourceText::owned(char* buffer, uint64_t capacity, uint64_t length) {
-    return new SourceText(Kind::Owned, buffer, buffer, length, capacity);
+SourceText* SourceText::owned(char* buffer, uint64_t length) {
+    return new SourceText(Kind::Owned, buffer, buffer, length);
 }
 
 SourceText* SourceText::copy_of(std::string_view bytes) {
     char* buffer = new char[bytes.size() + 1];
     if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
     buffer[bytes.size()] = '\0';
-    return owned(buffer, bytes.size() + 1, bytes.size());
+    return owned(buffer, bytes.size());
 }
 
 void SourceText::destroy() noexcept {

@@ -21,7 +21,7 @@ public:
     // Wraps bytes kept alive by an external owner; the new text has one reference.
     static SourceText* python_backed(void* owner, const char* data, uint64_t length);
     // Takes over a heap buffer allocated with `new char[]`; the new text has one reference.
-    static SourceText* owned(char* buffer, uint64_t capacity, uint64_t length);
+    static SourceText* owned(char* buffer, uint64_t length);
     // Copies bytes into a new Owned text (convenient for tests and tools).
     static SourceText* copy_of(std::string_view bytes);
 
@@ -46,8 +46,8 @@ public:
     SourceText& operator=(const SourceText&) = delete;
 
 private:
-    SourceText(Kind kind, void* owner, const char* data, uint64_t length, uint64_t capacity) noexcept
-        : kind_(kind), owner_(owner), data_(data), length_(length), capacity_(capacity) {}
+    SourceText(Kind kind, void* owner, const char* data, uint64_t length) noexcept
+        : kind_(kind), owner_(owner), data_(data), length_(length) {}
     ~SourceText() = default;
     void destroy() noexcept;
 
@@ -56,7 +56,6 @@ private:
     void* owner_;  // the Python str (PythonBacked) or the heap buffer (Owned)
     const char* data_;
     uint64_t length_;
-    uint64_t capacity_;
 };
 
 // Owning handle for one reference to a SourceText.

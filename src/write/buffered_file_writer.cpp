@@ -1,12 +1,11 @@
 #include "write/buffered_file_writer.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
+
+#include "platform/file_io.hpp"
 
 namespace brindxml {
 
@@ -23,7 +22,7 @@ struct WriteOutcome {
 WriteOutcome write_fully(int fd, const char* data, size_t size, const char* write_zero_text) noexcept {
     size_t written = 0;
     while (written < size) {
-        const ssize_t n = ::write(fd, data + written, size - written);
+        const int64_t n = platform::write_some(fd, data + written, size - written);
         if (n > 0) {
             written += static_cast<size_t>(n);
         } else if (n == 0) {
@@ -38,8 +37,7 @@ WriteOutcome write_fully(int fd, const char* data, size_t size, const char* writ
 }  // namespace
 
 void FileDescriptor::close() noexcept {
-    // Not retried on EINTR: on Linux the descriptor is released either way.
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    if (fd_ >= 0) platform::close_file(std::exchange(fd_, -1));
 }
 
 Result<FileDescriptor, IoError> open_output_file(std::string_view path) {
@@ -48,7 +46,7 @@ Result<FileDescriptor, IoError> open_output_file(std::string_view path) {
     }
     const std::string terminated(path);
     for (;;) {
-        const int fd = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        const int fd = platform::open_for_writing(terminated.c_str());
         if (fd >= 0) return FileDescriptor(fd);
         if (errno != EINTR) return IoError::os(errno);
     }
@@ -84,7 +82,7 @@ WriteStatus BufferedFileWriter::append_slow(std::string_view piece) {
     return write_fully(file_.get(), piece.data(), piece.size(), kFailedToWriteWholeBuffer).error;
 }
 
-WriteStatus BufferedFileWriter::append_spaces(SpaceCount count) {
+WriteStatus BufferedFileWriter::append_spaces(uint64_t count) {
     while (count != 0) {
         if (length_ == kCapacity) {
             if (WriteStatus error = flush()) return error;

@@ -68,7 +68,7 @@ public:
         return append_slow(piece);
     }
     // Writes exactly `count` spaces, through the buffer.
-    WriteStatus append_spaces(SpaceCount count);
+    WriteStatus append_spaces(uint64_t count);
     // Writes out everything buffered. On failure, what was written is removed
     // from the front of the buffer and the rest stays.
     WriteStatus flush();

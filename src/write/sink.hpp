@@ -3,6 +3,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -13,12 +14,8 @@ namespace brindxml {
 // Empty on success, else the first I/O error.
 using WriteStatus = std::optional<IoError>;
 
-// Indentation is indent_width × depth spaces, and both factors are 64-bit, so
-// the count of one run of spaces needs 128 bits.
-__extension__ typedef unsigned __int128 SpaceCount;
-
 template <class S>
-concept ByteSink = requires(S& sink, std::string_view piece, SpaceCount count) {
+concept ByteSink = requires(S& sink, std::string_view piece, uint64_t count) {
     { sink.append(piece) } -> std::same_as<WriteStatus>;
     { sink.append_spaces(count) } -> std::same_as<WriteStatus>;
 };

@@ -30,7 +30,7 @@ public:
 
     // The count is checked before anything is appended, so an absurd indent
     // fails at once instead of growing the buffer towards it.
-    WriteStatus append_spaces(SpaceCount count) {
+    WriteStatus append_spaces(uint64_t count) {
         if (count > buffer_.max_size() - buffer_.size()) throw std::bad_alloc();
         buffer_.append_repeated(' ', static_cast<size_t>(count));
         return {};

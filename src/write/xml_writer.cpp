@@ -1,10 +1,12 @@
 #include "write/xml_writer.hpp"
 
 #include <array>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/compiler.hpp"
 #include "storage/view_batches.hpp"
 #include "write/escape.hpp"
 
@@ -47,12 +49,14 @@ void release(ElementRecord& element, ViewReleaseBatch& views) noexcept {
 
 template <ByteSink Sink>
 WriteStatus XmlWriter<Sink>::break_line() {
-    const SpaceCount spaces = static_cast<SpaceCount>(indent_width_) * depth_;
+    // indent_width × depth spaces; a count beyond 64 bits cannot be allocated either.
+    uint64_t spaces;
+    if (!platform::checked_multiply(indent_width_, depth_, spaces)) throw std::bad_alloc();
     if (spaces <= kShortIndent) {
         size_t length = static_cast<size_t>(spaces) + 1;
         // Knowing the length is at most 129, GCC copies with `rep movsq`,
         // whose start-up cost is several times a short memcpy: hide the bound.
-        asm("" : "+r"(length));
+        platform::hide_value(length);
         return sink_.append(std::string_view(kLineBreakAndSpaces.data(), length));
     }
     if (WriteStatus error = sink_.append("\n")) return error;

@@ -124,7 +124,7 @@ void test_every_position() {
             std::string expected(length, 'v');
             expected[at] = '&';
             auto text = decode_references(input, 0, T);
-            check(text.ok() && text.value().decoded.bytes() == expected, "&amp; at " + std::to_string(at));
+            check(text.ok() && text.value().decoded.bytes() == expected, cat("&amp; at ", std::to_string(at)));
             std::string line(length, 'v');
             line[at] = '\n';
             auto attr = decode_references(line, 0, A);
