@@ -109,8 +109,7 @@ namespace escape_detail {
 // Bit i of the result is set when byte i of the 16 at `p` is escaped; the
 // same one-bit pairing as escape_bytes().
 template <EscapeMode mode>
-inline unsigned escape_mask16(const char* p) noexcept {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline unsigned escape_mask16_of(__m128i v) noexcept {
     __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x01)), _mm_set1_epi8(0x27)),
                                _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x02)), _mm_set1_epi8(0x3E)));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x22)));
@@ -119,6 +118,11 @@ inline unsigned escape_mask16(const char* p) noexcept {
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A)));
     }
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+template <EscapeMode mode>
+inline unsigned escape_mask16(const char* p) noexcept {
+    return escape_mask16_of<mode>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
 }  // namespace escape_detail
