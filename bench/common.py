@@ -147,7 +147,7 @@ def escape_dense_corpus(target_bytes: int, seed: int = 17) -> str:
     size = len(parts[0])
     i = 0
     while size < target_bytes:
-        text = " ".join(rng.choice(DENSE_SNIPPETS) for _ in range(6))
+        text = " ".join(rng.choice(DENSE_SNIPPETS) for _ in range(40))
         item = (f'  <rule id="{i}" match={quoteattr(rng.choice(DENSE_SNIPPETS))} '
                 f'alt={quoteattr(rng.choice(DENSE_SNIPPETS))}>{escape(text)}</rule>\n')
         parts.append(item)

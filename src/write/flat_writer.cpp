@@ -75,6 +75,13 @@ public:
     }
     NoError plain(std::string_view text) noexcept {
         if constexpr (!transcode) {
+#if defined(__SSE2__)
+            if (text.size() < 16 && room() >= 16) {
+                store_block(escape_detail::load_short(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+                out_ += text.size();
+                return {};
+            }
+#endif
             if (text.size() > room()) return fail();
             std::memcpy(out_, text.data(), text.size());
             out_ += text.size();
@@ -189,9 +196,7 @@ private:
                 // The last bytes: padded with zeros to one block when they
                 // are plain ASCII, else one by one.
                 const size_t n = static_cast<size_t>(end - p);
-                alignas(16) unsigned char tail[16] = {};
-                std::memcpy(tail, p, n);
-                const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+                const __m128i v = escape_detail::load_short(p, n);
                 unsigned special = 0;
                 if constexpr (escape) special = escape_detail::escape_mask16_of<mode>(v);
                 if constexpr (transcode) special |= static_cast<unsigned>(_mm_movemask_epi8(v));

@@ -85,29 +85,24 @@ inline void add(std::string_view text, TextStats& stats) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     size_t n = text.size();
 #if defined(__SSE2__)
-    if (n >= 16) {
-        uint64_t extra = 0, continuation = 0;
-        __m128i max = _mm_setzero_si128();
-        while (n >= 16) {
-            add_block<mode, escaped>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), extra, continuation, max);
-            p += 16;
-            n -= 16;
-        }
-        if (n) {
-            // The last bytes, padded with zeros (neither escaped nor non-ASCII).
-            alignas(16) unsigned char tail[16] = {};
-            std::memcpy(tail, p, n);
-            add_block<mode, escaped>(_mm_load_si128(reinterpret_cast<const __m128i*>(tail)), extra, continuation, max);
-        }
+    uint64_t extra = 0, continuation = 0;
+    __m128i max = _mm_setzero_si128();
+    while (n >= 16) {
+        add_block<mode, escaped>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), extra, continuation, max);
+        p += 16;
+        n -= 16;
+    }
+    if (n) add_block<mode, escaped>(escape_detail::load_short(p, n), extra, continuation, max);
+    if (continuation | static_cast<unsigned>(_mm_movemask_epi8(max))) {
         alignas(16) unsigned char lanes[16];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), max);
         unsigned max_byte = stats.max_byte;
         for (unsigned char lane : lanes) max_byte = lane > max_byte ? lane : max_byte;
-        stats.extra += extra;
-        stats.continuation += continuation;
         stats.max_byte = max_byte;
-        return;
     }
+    stats.extra += extra;
+    stats.continuation += continuation;
+    return;
 #endif
     add_scalar<mode, escaped>(p, n, stats);
 }
