@@ -131,8 +131,9 @@ inline __m128i load_short(const unsigned char* p, size_t n) noexcept {
     return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
 }
 
+// 0xFF in each byte of the block that `mode` escapes, else 0.
 template <EscapeMode mode>
-inline unsigned escape_mask16_of(__m128i v) noexcept {
+inline __m128i escape_hits16(__m128i v) noexcept {
     __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x01)), _mm_set1_epi8(0x27)),
                                _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x02)), _mm_set1_epi8(0x3E)));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x22)));
@@ -140,7 +141,12 @@ inline unsigned escape_mask16_of(__m128i v) noexcept {
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x04)), _mm_set1_epi8(0x0D)));
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A)));
     }
-    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    return hit;
+}
+
+template <EscapeMode mode>
+inline unsigned escape_mask16_of(__m128i v) noexcept {
+    return static_cast<unsigned>(_mm_movemask_epi8(escape_hits16<mode>(v)));
 }
 
 template <EscapeMode mode>

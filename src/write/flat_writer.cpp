@@ -219,8 +219,9 @@ private:
                 p += 16;
                 continue;
             }
-            if (!wide && std::popcount(escapes) < 3) {
-                // Few escapes: the run before the first one as a block, then
+            const unsigned after_first = escapes & (escapes - 1);
+            if (!wide && (after_first & (after_first - 1)) == 0) {
+                // At most two escapes: the run before the first one as a block, then
                 // its replacement; the scan goes on right after it.
                 const unsigned k = static_cast<unsigned>(std::countr_zero(escapes));
                 store_block(v);

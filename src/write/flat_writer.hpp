@@ -63,6 +63,8 @@ private:
 // rule: a line break and indent_width x depth spaces before every tag, except
 // the root's start tag and the first tag after an element's text. Stops at the
 // emitter's first error.
+inline constexpr ptrdiff_t kPrefetchDistance = 8;
+
 template <class Emitter>
 typename Emitter::Status write_flat(const FlatSnapshot& snapshot, uint64_t indent_width, Emitter& out) {
     using Status = typename Emitter::Status;
@@ -85,7 +87,22 @@ typename Emitter::Status write_flat(const FlatSnapshot& snapshot, uint64_t inden
         return out.literal(">");
     };
 
-    for (const FlatElement& element : snapshot.elements()) {
+    const FlatElement* const last = snapshot.elements().end();
+    for (const FlatElement* at = snapshot.elements().begin(); at != last; ++at) {
+        const FlatElement& element = *at;
+        // The strings of an element a few places ahead are asked for now, so
+        // that they are in cache when their turn comes (a prefetch of an
+        // address that is null or past the arrays is harmless).
+        if (last - at > kPrefetchDistance) {
+            const FlatElement& ahead = at[kPrefetchDistance];
+            __builtin_prefetch(ahead.name);
+            __builtin_prefetch(ahead.text);
+            // The whole attribute table (up to 16 lines), control bytes last.
+            const char* table = reinterpret_cast<const char*>(ahead.attr_entries);
+            const size_t table_bytes = size_t{ahead.attr_capacity} * (sizeof(AttrMap::Entry) + 1);
+            for (size_t offset = 0; offset < table_bytes && offset < 1024; offset += 64)
+                __builtin_prefetch(table + offset);
+        }
         if (line_break_pending) {
             if (Status error = out.line_break(indent_width, depth)) return error;
         }

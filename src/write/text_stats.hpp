@@ -50,33 +50,43 @@ inline void add_scalar(const unsigned char* p, size_t n, TextStats& stats) noexc
 }
 
 #if defined(__SSE2__)
-// The bytes escaping adds in one block of 16: 3 for each escaped byte, one
-// more for '&', '\'', '"', CR and LF, one more again for '\'' and '"'.
+// Per byte of one block of 16, the bytes escaping adds: 3 for each escaped
+// byte, one more for '&', '\'', '"', CR and LF, one more again for '\'' and '"'.
 template <EscapeMode mode>
-inline unsigned block_extra(__m128i v, unsigned escaped) noexcept {
-    const __m128i apos_or_amp = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x01)), _mm_set1_epi8(0x27));
-    const __m128i apos = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x27));
-    const __m128i quot = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x22));
-    __m128i plus1 = _mm_or_si128(apos_or_amp, quot);
+inline __m128i block_extra(__m128i v, __m128i escaped) noexcept {
+    const __m128i one = _mm_set1_epi8(1);
+    const __m128i apos_or_amp = _mm_cmpeq_epi8(_mm_or_si128(v, one), _mm_set1_epi8(0x27));
+    const __m128i apos_or_quot =
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x27)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x22)));
+    __m128i plus1 = _mm_or_si128(apos_or_amp, apos_or_quot);
     if constexpr (mode == EscapeMode::Attribute) {
         plus1 = _mm_or_si128(plus1, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)),
                                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A))));
     }
-    const unsigned m1 = static_cast<unsigned>(_mm_movemask_epi8(plus1));
-    const unsigned m2 = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(apos, quot)));
-    return 3 * std::popcount(escaped) + std::popcount(m1) + std::popcount(m2);
+    const __m128i weights = _mm_add_epi8(_mm_and_si128(escaped, _mm_set1_epi8(3)),
+                                         _mm_add_epi8(_mm_and_si128(plus1, one), _mm_and_si128(apos_or_quot, one)));
+    return _mm_sad_epu8(weights, _mm_setzero_si128());
 }
 
+// Sums go to two 64-bit lanes (a byte-sum per half block, with _mm_sad_epu8),
+// without a population count (not in baseline x86-64).
 template <EscapeMode mode, bool escaped>
-inline void add_block(__m128i v, uint64_t& extra, uint64_t& continuation, __m128i& max) noexcept {
+inline void add_block(__m128i v, __m128i& extra, __m128i& continuation, __m128i& max) noexcept {
     if (_mm_movemask_epi8(v)) {
-        continuation += std::popcount(static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0))))));
+        const __m128i follows = _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0)));
+        continuation = _mm_add_epi64(continuation,
+                                     _mm_sad_epu8(_mm_and_si128(follows, _mm_set1_epi8(1)), _mm_setzero_si128()));
         max = _mm_max_epu8(max, v);
     }
     if constexpr (escaped) {
-        if (const unsigned hits = escape_detail::escape_mask16_of<mode>(v)) extra += block_extra<mode>(v, hits);
+        const __m128i hits = escape_detail::escape_hits16<mode>(v);
+        if (_mm_movemask_epi8(hits)) extra = _mm_add_epi64(extra, block_extra<mode>(v, hits));
     }
+}
+
+inline uint64_t lane_sum(__m128i sums) noexcept {
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
 }
 #endif
 
@@ -85,24 +95,24 @@ inline void add(std::string_view text, TextStats& stats) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     size_t n = text.size();
 #if defined(__SSE2__)
-    uint64_t extra = 0, continuation = 0;
-    __m128i max = _mm_setzero_si128();
+    __m128i extra = _mm_setzero_si128(), continuation = _mm_setzero_si128(), max = _mm_setzero_si128();
     while (n >= 16) {
         add_block<mode, escaped>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), extra, continuation, max);
         p += 16;
         n -= 16;
     }
     if (n) add_block<mode, escaped>(escape_detail::load_short(p, n), extra, continuation, max);
-    if (continuation | static_cast<unsigned>(_mm_movemask_epi8(max))) {
+    if (_mm_movemask_epi8(max)) {
         alignas(16) unsigned char lanes[16];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), max);
         unsigned max_byte = stats.max_byte;
         for (unsigned char lane : lanes) max_byte = lane > max_byte ? lane : max_byte;
         stats.max_byte = max_byte;
+        stats.continuation += lane_sum(continuation);
     }
-    stats.extra += extra;
-    stats.continuation += continuation;
+    if constexpr (escaped) stats.extra += lane_sum(extra);
     return;
+
 #endif
     add_scalar<mode, escaped>(p, n, stats);
 }
