@@ -223,7 +223,7 @@ def draw_write_chart(results: list, path: Path) -> None:
     ax.axhline(1.5, color="#1b9e77", linewidth=1, linestyle=":")
     ax.set_yscale("log")
     ax.yaxis.set_major_formatter(FuncFormatter(lambda y, _: f"{y:g}×"))
-    ax.set_xticks(range(len(results)), [f"{f.corpus}\n{f.megabytes:.0f} MB" for f in results], fontsize=8)
+    ax.set_xticks(range(len(results)), [f"{f.corpus}\n{f.megabytes:.3g} MB" for f in results], fontsize=8)
     ax.set_ylabel("brindxml speed-up (log scale)\nfloor bars: time of the floor / brindxml")
     ax.set_title(f"Writing: brindxml against lxml and ElementTree, CPython {platform.python_version()}", fontsize=10)
     ax.legend(frameon=False, fontsize=8, loc="upper right", ncols=2)

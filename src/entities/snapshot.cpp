@@ -41,13 +41,13 @@ void snapshot_tree(PyObject* root, FlatSnapshot& snapshot) {
         // The next siblings are asked for ahead of the walk into this child's
         // subtree: the one after next as an object, the next one's strings.
         if (index + 2 < siblings.size()) {
-            __builtin_prefetch(siblings[index + 2]);
-            __builtin_prefetch(reinterpret_cast<const char*>(siblings[index + 2]) + 64);
+            prefetch(siblings[index + 2]);
+            prefetch(reinterpret_cast<const char*>(siblings[index + 2]) + 64);
         }
         if (index + 1 < siblings.size()) {
             const NodeFields& next = fields_of(siblings[index + 1]);
-            __builtin_prefetch(next.name.data());
-            if (next.text) __builtin_prefetch(next.text->data());
+            prefetch(next.name.data());
+            if (next.text) prefetch(next.text->data());
             next.attrs.prefetch_table();
         }
         const bool first_after_text = index == 0 && top.fields->text.has_value();

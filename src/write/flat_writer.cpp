@@ -65,8 +65,8 @@ public:
         return {};
     }
     NoError line_break(uint64_t indent_width, uint64_t depth) noexcept {
-        uint64_t spaces;
-        if (__builtin_mul_overflow(indent_width, depth, &spaces) || spaces >= room()) return fail();
+        uint64_t spaces = 0;
+        if (!multiply_fits(indent_width, depth, spaces) || spaces >= room()) return fail();
         *out_++ = '\n';
         if constexpr (sizeof(Char) == 1) std::memset(out_, ' ', spaces);
         else std::fill_n(out_, spaces, Char{' '});
