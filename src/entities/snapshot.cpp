@@ -39,16 +39,22 @@ void snapshot_tree(PyObject* root, FlatSnapshot& snapshot) {
         const std::vector<PyObject*>& siblings = top.fields->children;
         const size_t index = top.next_child++;
         // The next siblings are asked for ahead of the walk into this child's
-        // subtree: the one after next as an object, the next one's strings.
+        // subtree, one stage per sibling: the third one's object, the second
+        // one's strings and attribute table, the next one's attribute values.
+        if (index + 3 < siblings.size()) {
+            prefetch(siblings[index + 3]);
+            prefetch(reinterpret_cast<const char*>(siblings[index + 3]) + 64);
+        }
         if (index + 2 < siblings.size()) {
-            prefetch(siblings[index + 2]);
-            prefetch(reinterpret_cast<const char*>(siblings[index + 2]) + 64);
+            const NodeFields& later = fields_of(siblings[index + 2]);
+            prefetch(later.name.data());
+            if (later.text) prefetch(later.text->data());
+            later.attrs.prefetch_table();
         }
         if (index + 1 < siblings.size()) {
-            const NodeFields& next = fields_of(siblings[index + 1]);
-            prefetch(next.name.data());
-            if (next.text) prefetch(next.text->data());
-            next.attrs.prefetch_table();
+            const AttrMap::RawTable table = fields_of(siblings[index + 1]).attrs.raw_table();
+            for (uint32_t i = 0; i < table.capacity; ++i)
+                if (table.control[i]) prefetch(table.entries[i].value.data());
         }
         const bool first_after_text = index == 0 && top.fields->text.has_value();
         const NodeFields& child = add(siblings[index], stack.size(), first_after_text);
