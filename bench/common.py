@@ -96,3 +96,63 @@ def text_corpus(target_bytes: int, seed: int = 11) -> str:
 def nested_corpus(depth: int) -> str:
     """A deeply nested document: `depth` levels of <n k="i">."""
     return "".join(f'<n k="{i}">' for i in range(depth)) + "leaf" + "</n>" * depth
+
+
+# Words of several scripts: CJK, kana, Cyrillic, Greek, Arabic, Devanagari.
+SCRIPT_WORDS = ("東京 大阪 言語 辞書 漢字 学校 ひらがな カタカナ ありがとう こんにちは "
+                "словарь язык книга слово город река "
+                "λέξη γλώσσα βιβλίο πόλη ποτάμι "
+                "كلمة لغة كتاب مدينة نهر "
+                "शब्द भाषा पुस्तक नगर नदी").split()
+SCRIPT_NAMES = ("項目", "запись", "λήμμα", "مدخل", "प्रविष्टि")
+
+
+def multilingual_corpus(target_bytes: int, seed: int = 13) -> str:
+    """Dictionary entries whose element names, attribute values and texts are in several scripts."""
+    rng = random.Random(seed)
+    parts = ['<?xml version="1.0" encoding="utf-8"?>\n<lexicon>\n']
+    size = len(parts[0].encode())
+    i = 0
+    while size < target_bytes:
+        name = SCRIPT_NAMES[i % len(SCRIPT_NAMES)]
+        head = rng.choice(SCRIPT_WORDS)
+        gloss = " ".join(rng.choice(SCRIPT_WORDS) for _ in range(12))
+        example = " ".join(rng.choice(SCRIPT_WORDS) for _ in range(20))
+        item = (f'  <{name} id="{i}" 見出し="{head}" форма="{rng.choice(SCRIPT_WORDS)}">\n'
+                f'    <gloss lang="{rng.choice(("ja", "ru", "el", "ar", "hi"))}">{gloss}</gloss>\n'
+                f'    <例文 источник="{rng.choice(SCRIPT_WORDS)} {i}">{example}</例文>\n'
+                f'  </{name}>\n')
+        parts.append(item)
+        size += len(item.encode())
+        i += 1
+    parts.append("</lexicon>\n")
+    return "".join(parts)
+
+
+# Source code and collation rules: a character to escape every few bytes.
+DENSE_SNIPPETS = (
+    'if (a < b && c > d) { x = "y"; }',
+    "&[before 2]a<<ā<<<Ā<<á<<<Á<<ǎ<<<Ǎ<<à<<<À",
+    "&c<č<<<Č&s<š<<<Š&z<ž<<<Ž",
+    "for (i = 0; i < n && v[i] != '\\0'; ++i) s += \"<\" + v[i] + \">\";",
+    "<p class='note'>&amp; &lt;tag&gt; \"quoted\"</p>",
+)
+
+
+def escape_dense_corpus(target_bytes: int, seed: int = 17) -> str:
+    """Rules and code whose texts and attribute values need escaping every few bytes."""
+    from xml.sax.saxutils import escape, quoteattr
+
+    rng = random.Random(seed)
+    parts = ["<rules>\n"]
+    size = len(parts[0])
+    i = 0
+    while size < target_bytes:
+        text = " ".join(rng.choice(DENSE_SNIPPETS) for _ in range(40))
+        item = (f'  <rule id="{i}" match={quoteattr(rng.choice(DENSE_SNIPPETS))} '
+                f'alt={quoteattr(rng.choice(DENSE_SNIPPETS))}>{escape(text)}</rule>\n')
+        parts.append(item)
+        size += len(item.encode())
+        i += 1
+    parts.append("</rules>\n")
+    return "".join(parts)

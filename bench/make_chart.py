@@ -11,7 +11,9 @@ Measures, on one generated record corpus (about 10 MB by default):
 * search:         every element of one name (search_by_name, list(root.iter(name))).
 
 Writes bench/results.md (a markdown table) and bench/performance.png (speed-up
-over ElementTree, higher is better). `make chart` installs the peers and
+over ElementTree, higher is better). Then the writing figures of bench_write.py
+(four corpora at a small and a large size, with their floors) go to
+bench/write_results.md and bench/write_performance.png. `make chart` installs the peers and
 matplotlib and runs it. A peer that is not installed is left out.
 """
 
@@ -194,11 +196,51 @@ def draw_chart(tasks: list[Task], megabytes: float, path: Path) -> None:
     plt.close(fig)
 
 
+def draw_write_chart(results: list, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter
+
+    series = [
+        ("write_string / lxml tostring", "lxml tostring", "write_string", "#8da0cb"),
+        ("write_string / ElementTree", "ElementTree", "write_string", "#66c2a5"),
+        ("write_file / lxml file", "lxml file", "write_file", "#fc8d62"),
+        ("write_string / its floor", "floor str", "write_string", "#bbbbbb"),
+    ]
+    fig, ax = plt.subplots(figsize=(10, 4.6), dpi=100)
+    width = 0.2
+    for i, (label, peer, ours, colour) in enumerate(series):
+        xs, ys = [], []
+        for x, figures in enumerate(results):
+            ratio = figures.ratio(peer, ours)
+            if ratio is not None:
+                xs.append(x + (i - (len(series) - 1) / 2) * width)
+                ys.append(ratio)
+        bars = ax.bar(xs, [y - 1.0 for y in ys], width * 0.92, bottom=1.0, color=colour, label=label)
+        ax.bar_label(bars, labels=[f"{y:.1f}" for y in ys], padding=2, fontsize=7)
+    ax.axhline(1.0, color="#555555", linewidth=1, linestyle="--")
+    ax.axhline(1.5, color="#1b9e77", linewidth=1, linestyle=":")
+    ax.set_yscale("log")
+    ax.yaxis.set_major_formatter(FuncFormatter(lambda y, _: f"{y:g}×"))
+    ax.set_xticks(range(len(results)), [f"{f.corpus}\n{f.megabytes:.3g} MB" for f in results], fontsize=8)
+    ax.set_ylabel("brindxml speed-up (log scale)\nfloor bars: time of the floor / brindxml")
+    ax.set_title(f"Writing: brindxml against lxml and ElementTree, CPython {platform.python_version()}", fontsize=10)
+    ax.legend(frameon=False, fontsize=8, loc="upper right", ncols=2)
+    ax.spines[["top", "right"]].set_visible(False)
+    fig.tight_layout()
+    fig.savefig(path, pil_kwargs={"optimize": True})
+    plt.close(fig)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description="Measure the headline figures and draw the chart.")
     parser.add_argument("--size", type=float, default=10.0, help="corpus size in MB (default 10)")
     parser.add_argument("--repeat", type=int, default=5, help="runs per measurement; the best counts")
     parser.add_argument("--out", type=Path, default=HERE, help="directory for results.md and performance.png")
+    parser.add_argument("--write-sizes", type=float, nargs="*", default=[3.0, 96.0],
+                        help="corpus sizes in MB for the writing figures (default 3 and 96; none to skip)")
     options = parser.parse_args()
 
     doc = record_corpus(int(options.size * 1e6))
@@ -211,6 +253,16 @@ def main() -> int:
     draw_chart(tasks, megabytes, options.out / "performance.png")
     print((options.out / "results.md").read_text(encoding="utf-8"))
     print(f"wrote {options.out / 'results.md'} and {options.out / 'performance.png'}")
+    if options.write_sizes:
+        import bench_write
+
+        results = bench_write.run(options.write_sizes, options.repeat)
+        lines = [f"Writing, best of {options.repeat} runs; {versions()}; {platform.machine()}, {platform.system()}.",
+                 "", *bench_write.table(results)]
+        (options.out / "write_results.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
+        draw_write_chart(results, options.out / "write_performance.png")
+        print("\n".join(lines))
+        print(f"wrote {options.out / 'write_results.md'} and {options.out / 'write_performance.png'}")
     return 0
 
 

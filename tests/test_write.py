@@ -60,6 +60,39 @@ def test_escaping(value, text_form, attr_form):
     assert write_string(leaf("a", attrs={"k": value}), default_xml_def=False) == f'<a k="{attr_form}"/>'
 
 
+# The str is made at its final length and kind (ASCII, Latin-1, UCS-2, UCS-4)
+# before it is written, and strings are written in blocks of 16 bytes with
+# shorter tails: every length up to 40 of each pattern, against a plain escaper.
+TEXT_ESCAPES = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&apos;"}
+ATTR_ESCAPES = {**TEXT_ESCAPES, "\t": "&#9;", "\r": "&#13;", "\n": "&#10;"}
+
+
+def escaped(value, table):
+    return "".join(table.get(c, c) for c in value)
+
+
+@pytest.mark.parametrize("pattern", [
+    "plain ascii text, nothing to escape.",
+    "a<b&c>d\"e'f\tg\rh\ni&&<<>>\"\"''",
+    "é" * 9 + "ÿ<" * 9 + "x",
+    "\u0100\u07ff\u0800\uffef&" * 5 + "<é>",
+    "x\U0001f600<\U0010fffd&é\u4e16" * 4,
+    "ab\x80\xff" * 10,
+])
+def test_every_length_and_kind_of_string(tmp_path, pattern):
+    path = tmp_path / "out.xml"
+    for length in range(41):
+        value = pattern[:length]
+        tree = Node("r", attrs={"k": value}, text=value,
+                    children=[Node("é", text=value), Node(value or "n", children=[leaf("c")])])
+        name = value or "n"
+        expected = (f'<r k="{escaped(value, ATTR_ESCAPES)}">{escaped(value, TEXT_ESCAPES)}<é>'
+                    f"{escaped(value, TEXT_ESCAPES)}</é>\n  <{name}>\n    <c/>\n  </{name}>\n</r>")
+        assert write_string(tree, 2, False) == expected, length
+        write_file(tree, str(path), 2, False)
+        assert path.read_bytes() == expected.encode(), length
+
+
 def test_names_and_keys_are_not_escaped():
     node = leaf("a<&\" b", attrs={"k&'<": "v"})
     assert write_string(node, default_xml_def=False) == '<a<&" b k&\'<="v"/>'

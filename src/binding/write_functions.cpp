@@ -10,7 +10,8 @@
 #include "binding/module_functions.hpp"
 #include "entities/node_object.hpp"
 #include "entities/snapshot.hpp"
-#include "storage/utf8.hpp"
+#include "write/flat_snapshot.hpp"
+#include "write/flat_writer.hpp"
 #include "write/xml_output.hpp"
 
 namespace brindxml {
@@ -56,22 +57,35 @@ PyObject* write_string_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         WriteOptions options;
         if (!convert_node(bound[0]) || !convert_options(bound[1], bound[2], options)) return nullptr;
         PyRef node = PyRef::borrow(bound[0]);
-        ElementRecord snapshot = snapshot_tree(node.get());
-        ByteBuffer output;
+        SnapshotLease lease;
+        FlatSnapshot& snapshot = lease.get();
+        snapshot.start(options.indent, options.declaration, true);
+        snapshot_tree(node.get(), snapshot);
+        // The snapshot measured the document: the str is made at its final
+        // length and kind now, and written in place once the thread state is
+        // released. Until it is returned, this call holds its only reference
+        // and no other thread can reach it, so writing its characters without
+        // the thread state touches nothing another thread could see.
+        const OutputSize size = snapshot.output_size();
+        if (size.too_large || size.characters > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+        PyRef result = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(size.characters), size.max_char));
+        if (!result) return nullptr;
+        void* characters = PyUnicode_DATA(result.get());
+        const unsigned char_size = static_cast<unsigned>(PyUnicode_KIND(result.get()));
+        bool filled = false;
         bool out_of_memory = false;
-        Utf8Kind kind = Utf8Kind::Ascii;
         {
             ReleasedThreadState released;
             try {
-                output = write_xml_buffer(std::move(snapshot), options.indent, options.declaration);
-                kind = classify_utf8(output.bytes());
+                filled = write_flat_chars(snapshot, options.indent, options.declaration, characters, char_size,
+                                          size.max_char == 0x7F, size.characters);
             } catch (...) {
                 out_of_memory = true;
             }
         }
         if (out_of_memory) return PyErr_NoMemory();
-        if (kind == Utf8Kind::Invalid) return raise_panic("invariant: the XML writer only emits valid UTF-8");
-        return str_from_checked_utf8(output.bytes(), kind == Utf8Kind::Ascii);
+        if (!filled) return raise_panic("invariant: the XML writer only emits valid UTF-8");
+        return result.release();
     });
 }
 
@@ -86,13 +100,16 @@ PyObject* write_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         WriteOptions options;
         if (!convert_options(bound[2], bound[3], options)) return nullptr;
         PyRef node = PyRef::borrow(bound[0]);
-        ElementRecord snapshot = snapshot_tree(node.get());
+        SnapshotLease lease;
+        FlatSnapshot& snapshot = lease.get();
+        snapshot.start(options.indent, options.declaration, false);
+        snapshot_tree(node.get(), snapshot);
         std::optional<IoError> error;
         bool out_of_memory = false;
         {
             ReleasedThreadState released;
             try {
-                error = write_xml_file(path, std::move(snapshot), options.indent, options.declaration);
+                error = write_xml_file(path, snapshot, options.indent, options.declaration);
             } catch (...) {
                 out_of_memory = true;
             }

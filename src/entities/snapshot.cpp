@@ -1,70 +1,65 @@
 #include "entities/snapshot.hpp"
 
+#include <string_view>
 #include <vector>
 
-#include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
-#include "storage/view_batches.hpp"
 
 namespace brindxml {
 
-namespace {
-
-struct Frame {
-    PyObject* node;          // strong reference, borrowed for the frame's life
-    ElementRecord* record;
-    size_t next_child;
-};
-
-void copy_fields(PyObject* node, ElementRecord& record, ViewShareBatch& views) {
-    const NodeFields& fields = fields_of(node);
-    record.name = views.copy(fields.name);
-    record.attrs = views.copy(fields.attrs);
-    record.text = views.copy(fields.text);
-    record.children.resize(fields.children.size());
-}
-
-}  // namespace
-
-ElementRecord snapshot_tree(PyObject* root) {
-    ElementRecord result;
-    // Declared after `result`: the copies' references are taken before a
-    // failure could drop the copies.
-    ViewShareBatch views;
+// No reference is taken on the nodes visited, and no string or table is
+// copied: the caller holds a reference to the root for the whole write, each
+// node holds its children, and a node's fields never change after it is built,
+// so every node below the root, with the strings and attribute table it owns,
+// stays alive and unchanged until the write ends. Reading them from another
+// thread, or with the thread state released, is reading immutable memory.
+void snapshot_tree(PyObject* root, FlatSnapshot& snapshot) {
+    struct Frame {
+        const NodeFields* fields;
+        size_t next_child;
+    };
+    auto add = [&](PyObject* node, uint64_t depth, bool follows_text) -> const NodeFields& {
+        SharedBorrow borrow(node);
+        const NodeFields& fields = fields_of(node);
+        std::string_view text;
+        if (fields.text) text = fields.text->bytes();
+        snapshot.add_element(fields.name.bytes(), fields.text ? &text : nullptr, fields.children.size(),
+                             fields.attrs, depth, follows_text);
+        return fields;
+    };
     std::vector<Frame> stack;
-    auto enter = [&](PyObject* node, ElementRecord* record) {
-        // The frame first: if it cannot be stored, nothing has been taken yet.
-        stack.push_back(Frame{node, record, 0});
-        Py_INCREF(node);
-        take_shared_borrow(node);
-        copy_fields(node, *record, views);
-    };
-    auto leave_all = [&] {
-        for (Frame& frame : stack) {
-            end_shared_borrow(frame.node);
-            Py_DECREF(frame.node);
-        }
-        stack.clear();
-    };
-    try {
-        enter(root, &result);
-        while (!stack.empty()) {
-            Frame& top = stack.back();
-            const std::vector<PyObject*>& children = fields_of(top.node).children;
-            if (top.next_child < children.size()) {
-                const size_t i = top.next_child++;
-                enter(children[i], &top.record->children[i]);
-                continue;
-            }
-            end_shared_borrow(top.node);
-            Py_DECREF(top.node);
+    const NodeFields& root_fields = add(root, 0, false);
+    if (!root_fields.children.empty()) stack.push_back({&root_fields, 0});
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next_child == top.fields->children.size()) {
             stack.pop_back();
+            continue;
         }
-    } catch (...) {
-        leave_all();
-        throw;
+        const std::vector<PyObject*>& siblings = top.fields->children;
+        const size_t index = top.next_child++;
+        // The next siblings are asked for ahead of the walk into this child's
+        // subtree, one stage per sibling: the third one's object, the second
+        // one's strings and attribute table, the next one's attribute values.
+        if (index + 3 < siblings.size()) {
+            prefetch(siblings[index + 3]);
+            prefetch(reinterpret_cast<const char*>(siblings[index + 3]) + 64);
+        }
+        if (index + 2 < siblings.size()) {
+            const NodeFields& later = fields_of(siblings[index + 2]);
+            prefetch(later.name.data());
+            if (later.text) prefetch(later.text->data());
+            later.attrs.prefetch_table();
+        }
+        if (index + 1 < siblings.size()) {
+            const AttrMap::RawTable table = fields_of(siblings[index + 1]).attrs.raw_table();
+            for (uint32_t i = 0; i < table.capacity; ++i)
+                if (table.control[i]) prefetch(table.entries[i].value.data());
+        }
+        const bool first_after_text = index == 0 && top.fields->text.has_value();
+        const NodeFields& child = add(siblings[index], stack.size(), first_after_text);
+        if (!child.children.empty()) stack.push_back({&child, 0});
     }
-    return result;
 }
 
 }  // namespace brindxml

@@ -1,16 +1,18 @@
-// Copying a Node tree into plain ElementRecord values for the writer.
+// The writer's snapshot of a Node tree.
 #pragma once
 
 #include <Python.h>
 
-#include "storage/element_record.hpp"
+#include "write/flat_snapshot.hpp"
 
 namespace brindxml {
 
-// Needs the thread state. Owned strings are copied, views share their
-// SourceText, attribute maps are copied slot for slot (same order). A node
-// reachable by several paths is copied once per path. Explicit stack: any
-// depth works. Throws std::bad_alloc on memory exhaustion.
-ElementRecord snapshot_tree(PyObject* root);
+// Needs the thread state. Adds every element of the tree under `root` to
+// `snapshot` in document order (a node reachable by several paths once per
+// path), with the addresses of its strings and attribute table; attributes
+// keep their map's order. The caller holds a reference to `root` until the
+// snapshot has been written. Explicit stack: any depth works. Throws
+// std::bad_alloc on memory exhaustion.
+void snapshot_tree(PyObject* root, FlatSnapshot& snapshot);
 
 }  // namespace brindxml

@@ -1,5 +1,5 @@
 // The four fields of an element as a plain value, with no interpreter object:
-// what the reader builds and what the writer's snapshot holds.
+// what the reader builds and a tree the core writer can serialise.
 #pragma once
 
 #include <vector>

@@ -99,6 +99,18 @@ public:
         const size_t bytes = (sizeof(Entry) + 1) * static_cast<size_t>(capacity_);
         for (size_t offset = 0; offset < bytes && offset < 1024; offset += 64) platform::prefetch(table + offset);
     }
+    // The table as it is laid out: `capacity` slots of entries, and one
+    // control byte per slot (0 = empty). Enumerating the non-empty slots in
+    // index order is the map's iteration order.
+    struct RawTable {
+        const Entry* entries;
+        const uint8_t* control;
+        uint32_t capacity;
+    };
+    RawTable raw_table() const noexcept {
+        return {capacity_ ? entries() : nullptr, capacity_ ? control() : nullptr, capacity_};
+    }
+
     uint64_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     uint64_t capacity() const noexcept { return capacity_; }

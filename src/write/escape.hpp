@@ -108,9 +108,32 @@ namespace escape_detail {
 
 // Bit i of the result is set when byte i of the 16 at `p` is escaped; the
 // same one-bit pairing as escape_bytes().
+// The `n` < 16 bytes at `p` as one block, padded with zeros (neither escaped
+// nor non-ASCII). Assembled in registers from loads that stay inside the
+// bytes: copying them to memory and loading 16 bytes back would stall on the
+// store-to-load forwarding of the copy.
+inline __m128i load_short(const unsigned char* p, size_t n) noexcept {
+    uint64_t low = 0, high = 0;
+    if (n >= 8) {
+        std::memcpy(&low, p, 8);
+        if (n > 8) {
+            std::memcpy(&high, p + n - 8, 8);
+            high >>= 8 * (16 - n);
+        }
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        low = a | ((uint64_t{b} >> (8 * (8 - n))) << 32);
+    } else if (n) {
+        low = p[0] | (uint64_t{p[n / 2]} << (8 * (n / 2))) | (uint64_t{p[n - 1]} << (8 * (n - 1)));
+    }
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+// 0xFF in each byte of the block that `mode` escapes, else 0.
 template <EscapeMode mode>
-inline unsigned escape_mask16(const char* p) noexcept {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline __m128i escape_hits16(__m128i v) noexcept {
     __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x01)), _mm_set1_epi8(0x27)),
                                _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x02)), _mm_set1_epi8(0x3E)));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x22)));
@@ -118,7 +141,17 @@ inline unsigned escape_mask16(const char* p) noexcept {
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x04)), _mm_set1_epi8(0x0D)));
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A)));
     }
-    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    return hit;
+}
+
+template <EscapeMode mode>
+inline unsigned escape_mask16_of(__m128i v) noexcept {
+    return static_cast<unsigned>(_mm_movemask_epi8(escape_hits16<mode>(v)));
+}
+
+template <EscapeMode mode>
+inline unsigned escape_mask16(const char* p) noexcept {
+    return escape_mask16_of<mode>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
 }  // namespace escape_detail

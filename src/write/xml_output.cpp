@@ -3,20 +3,25 @@
 #include <utility>
 
 #include "write/buffered_file_writer.hpp"
+#include "write/flat_snapshot.hpp"
+#include "write/flat_writer.hpp"
 #include "write/string_sink.hpp"
-#include "write/xml_writer.hpp"
 
 namespace brindxml {
 
 ByteBuffer write_xml_buffer(ElementRecord&& root, uint64_t indent_width, bool declaration) {
-    ElementRecord tree = std::move(root);
+    const ElementRecord tree = std::move(root);
+    SnapshotLease lease;
+    FlatSnapshot& snapshot = lease.get();
+    snapshot.start(indent_width, declaration, false);
+    flatten_record(tree, snapshot);
     StringSink sink;
     if (declaration) {
         sink.reserve(XML_DECLARATION.size());
         (void)sink.append(XML_DECLARATION);
     }
-    XmlWriter<StringSink> writer(sink, indent_width);
-    (void)writer.write_element(std::move(tree));  // the in-memory sink cannot fail
+    ByteEmitter<StringSink> out(sink);
+    (void)write_flat(snapshot, indent_width, out);  // the in-memory sink cannot fail
     return sink.take();
 }
 
@@ -25,9 +30,8 @@ std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool d
     return std::string(buffer.bytes());
 }
 
-std::optional<IoError> write_xml_file(std::string_view path, ElementRecord&& root,
+std::optional<IoError> write_xml_file(std::string_view path, const FlatSnapshot& snapshot,
                                       uint64_t indent_width, bool declaration) {
-    ElementRecord tree = std::move(root);
     Result<FileDescriptor, IoError> file = open_output_file(path);
     if (!file) return file.error();
 
@@ -38,9 +42,19 @@ std::optional<IoError> write_xml_file(std::string_view path, ElementRecord&& roo
         // Fits in the empty buffer: nothing reaches the file yet.
         (void)sink.append(XML_DECLARATION);
     }
-    XmlWriter<BufferedFileWriter> writer(sink, indent_width);
-    if (WriteStatus error = writer.write_element(std::move(tree))) return error;
+    ByteEmitter<BufferedFileWriter> out(sink);
+    if (WriteStatus error = write_flat(snapshot, indent_width, out)) return error;
     return sink.flush();
+}
+
+std::optional<IoError> write_xml_file(std::string_view path, ElementRecord&& root,
+                                      uint64_t indent_width, bool declaration) {
+    const ElementRecord tree = std::move(root);
+    SnapshotLease lease;
+    FlatSnapshot& snapshot = lease.get();
+    snapshot.start(indent_width, declaration, false);
+    flatten_record(tree, snapshot);
+    return write_xml_file(path, snapshot, indent_width, declaration);
 }
 
 }  // namespace brindxml

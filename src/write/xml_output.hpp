@@ -1,4 +1,4 @@
-// Serialising an ElementRecord tree as indented XML, into memory or a file.
+// Serialising a tree as indented XML, into memory or a file.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,8 @@ namespace brindxml {
 
 inline constexpr std::string_view XML_DECLARATION = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
 
+class FlatSnapshot;
+
 // Consumes `root` and returns the document in a malloc-backed buffer.
 ByteBuffer write_xml_buffer(ElementRecord&& root, uint64_t indent_width, bool declaration);
 
@@ -22,7 +24,10 @@ ByteBuffer write_xml_buffer(ElementRecord&& root, uint64_t indent_width, bool de
 std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool declaration);
 
 // Creates or truncates `path` (mode 0666 before umask) and writes the document
-// through an 8192-byte buffer. Consumes `root`. Returns the first I/O error.
+// through an 8192-byte buffer. Returns the first I/O error.
+std::optional<IoError> write_xml_file(std::string_view path, const FlatSnapshot& snapshot,
+                                      uint64_t indent_width, bool declaration);
+// The same for a record tree, which it consumes.
 std::optional<IoError> write_xml_file(std::string_view path, ElementRecord&& root,
                                       uint64_t indent_width, bool declaration);
 
