@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "entities/node_object.hpp"
+#include "platform/compiler.hpp"
 
 namespace brindxml {
 
@@ -42,19 +43,19 @@ void snapshot_tree(PyObject* root, FlatSnapshot& snapshot) {
         // subtree, one stage per sibling: the third one's object, the second
         // one's strings and attribute table, the next one's attribute values.
         if (index + 3 < siblings.size()) {
-            prefetch(siblings[index + 3]);
-            prefetch(reinterpret_cast<const char*>(siblings[index + 3]) + 64);
+            platform::prefetch(siblings[index + 3]);
+            platform::prefetch(reinterpret_cast<const char*>(siblings[index + 3]) + 64);
         }
         if (index + 2 < siblings.size()) {
             const NodeFields& later = fields_of(siblings[index + 2]);
-            prefetch(later.name.data());
-            if (later.text) prefetch(later.text->data());
+            platform::prefetch(later.name.data());
+            if (later.text) platform::prefetch(later.text->data());
             later.attrs.prefetch_table();
         }
         if (index + 1 < siblings.size()) {
             const AttrMap::RawTable table = fields_of(siblings[index + 1]).attrs.raw_table();
             for (uint32_t i = 0; i < table.capacity; ++i)
-                if (table.control[i]) prefetch(table.entries[i].value.data());
+                if (table.control[i]) platform::prefetch(table.entries[i].value.data());
         }
         const bool first_after_text = index == 0 && top.fields->text.has_value();
         const NodeFields& child = add(siblings[index], stack.size(), first_after_text);

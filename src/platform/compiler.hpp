@@ -39,6 +39,12 @@ inline void hide_value(T& value) noexcept {
 #endif
 }
 
+// a + b into `sum`; false when it does not fit in 64 bits.
+inline bool checked_add(uint64_t a, uint64_t b, uint64_t& sum) noexcept {
+    sum = a + b;
+    return sum >= a;
+}
+
 // a × b into `product`; false when it does not fit in 64 bits.
 inline bool checked_multiply(uint64_t a, uint64_t b, uint64_t& product) noexcept {
 #if defined(__GNUC__) || defined(__clang__)

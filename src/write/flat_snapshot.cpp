@@ -61,8 +61,8 @@ void FlatSnapshot::add_element(std::string_view name, const std::string_view* te
 OutputSize FlatSnapshot::output_size() const noexcept {
     OutputSize size;
     size.too_large = too_large_;
-    size.too_large |= !add_fits(bytes_, stats_.extra, size.bytes);
-    if (declaration_) size.too_large |= !add_fits(size.bytes, XML_DECLARATION.size(), size.bytes);
+    size.too_large |= !platform::checked_add(bytes_, stats_.extra, size.bytes);
+    if (declaration_) size.too_large |= !platform::checked_add(size.bytes, XML_DECLARATION.size(), size.bytes);
     size.characters = size.bytes - stats_.continuation;
     const unsigned top = stats_.max_byte;
     size.max_char = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;

@@ -14,32 +14,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/compiler.hpp"
 #include "storage/attr_map.hpp"
 #include "storage/element_record.hpp"
 #include "write/text_stats.hpp"
 
 namespace brindxml {
-
-// a + b and a * b, false when the result does not fit in 64 bits.
-inline bool add_fits(uint64_t a, uint64_t b, uint64_t& sum) noexcept {
-    sum = a + b;
-    return sum >= a;
-}
-inline bool multiply_fits(uint64_t a, uint64_t b, uint64_t& product) noexcept {
-    if (a != 0 && b > UINT64_MAX / a) return false;
-    product = a * b;
-    return true;
-}
-
-// Asks the processor for the cache line at `address` (any address: a
-// prefetch never faults).
-inline void prefetch(const void* address) noexcept {
-#if defined(__GNUC__)
-    __builtin_prefetch(address);
-#else
-    (void)address;
-#endif
-}
 
 struct FlatElement {
     const char* name;
@@ -135,10 +115,10 @@ public:
     void trim() noexcept { elements_.trim(kKeptBytes); }
 
 private:
-    void add_bytes(uint64_t bytes) noexcept { too_large_ |= !add_fits(bytes_, bytes, bytes_); }
+    void add_bytes(uint64_t bytes) noexcept { too_large_ |= !platform::checked_add(bytes_, bytes, bytes_); }
     void add_line_break(uint64_t depth) noexcept {
         uint64_t spaces = 0;
-        too_large_ |= !multiply_fits(indent_width_, depth, spaces);
+        too_large_ |= !platform::checked_multiply(indent_width_, depth, spaces);
         add_bytes(spaces);
         add_bytes(1);
     }

@@ -66,7 +66,7 @@ public:
     }
     NoError line_break(uint64_t indent_width, uint64_t depth) noexcept {
         uint64_t spaces = 0;
-        if (!multiply_fits(indent_width, depth, spaces) || spaces >= room()) return fail();
+        if (!platform::checked_multiply(indent_width, depth, spaces) || spaces >= room()) return fail();
         *out_++ = '\n';
         if constexpr (sizeof(Char) == 1) std::memset(out_, ' ', spaces);
         else std::fill_n(out_, spaces, Char{' '});

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/compiler.hpp"
 #include "write/escape.hpp"
 #include "write/flat_snapshot.hpp"
 #include "write/sink.hpp"
@@ -47,14 +48,12 @@ public:
     // any memory or file could hold: std::bad_alloc, as for memory.
     WriteStatus line_break(uint64_t indent_width, uint64_t depth) {
         uint64_t spaces = 0;
-        if (!multiply_fits(indent_width, depth, spaces)) throw std::bad_alloc();
+        if (!platform::checked_multiply(indent_width, depth, spaces)) throw std::bad_alloc();
         if (spaces <= flat_detail::kShortIndent) {
             size_t length = static_cast<size_t>(spaces) + 1;
-#if defined(__GNUC__)
             // Knowing the length is at most 129, GCC copies with `rep movsq`,
             // whose start-up cost is several times a short memcpy: hide the bound.
-            asm("" : "+r"(length));
-#endif
+            platform::hide_value(length);
             return sink_.append(std::string_view(flat_detail::kLineBreakAndSpaces.data(), length));
         }
         if (WriteStatus error = sink_.append("\n")) return error;
@@ -101,13 +100,13 @@ typename Emitter::Status write_flat(const FlatSnapshot& snapshot, uint64_t inden
         // address that is null or past the arrays is harmless).
         if (last - at > kPrefetchDistance) {
             const FlatElement& ahead = at[kPrefetchDistance];
-            prefetch(ahead.name);
-            prefetch(ahead.text);
+            platform::prefetch(ahead.name);
+            platform::prefetch(ahead.text);
             // The whole attribute table (up to 16 lines), control bytes last.
             const char* table = reinterpret_cast<const char*>(ahead.attr_entries);
             const size_t table_bytes = size_t{ahead.attr_capacity} * (sizeof(AttrMap::Entry) + 1);
             for (size_t offset = 0; offset < table_bytes && offset < 1024; offset += 64)
-                prefetch(table + offset);
+                platform::prefetch(table + offset);
         }
         if (line_break_pending) {
             if (Status error = out.line_break(indent_width, depth)) return error;
