@@ -7,7 +7,7 @@
 #include "binding/arg_binding.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry.hpp"
-#include "binding/module_functions.hpp"
+#include "module/module_functions.hpp"
 #include "entities/node_object.hpp"
 #include "entities/snapshot.hpp"
 #include "storage/utf8.hpp"
