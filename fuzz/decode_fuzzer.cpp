@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "read/decode_references.hpp"
-#include "storage/utf8.hpp"
+#include "base/utf8.hpp"
 #include "write/escape.hpp"
 #include "write/string_sink.hpp"
 

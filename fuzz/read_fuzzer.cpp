@@ -12,7 +12,7 @@
 #include "index/structural_index.hpp"
 #include "read/tree_builder.hpp"
 #include "storage/source_text.hpp"
-#include "storage/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include "fuzz_input.hpp"
 

@@ -18,7 +18,8 @@ from pathlib import Path
 
 # The layers, lowest first. A folder listed here that does not exist is skipped.
 LAYERS = [
-    "platform",  # operating-system calls: files, error numbers
+    "platform",  # operating-system calls: files, error numbers, random bytes
+    "base",  # utilities: bytes, UTF-8, hashing, results, I/O errors, the keyed map
     "storage",  # the data model: source texts, strings, records, attribute maps
     "index",  # bytes -> structural index
     "read",  # structural index -> element records

@@ -12,7 +12,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
-#include "storage/keyed_map.hpp"
+#include "base/keyed_map.hpp"
 
 namespace brindxml {
 

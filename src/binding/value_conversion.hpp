@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "binding/conversions.hpp"
-#include "storage/keyed_map.hpp"
+#include "base/keyed_map.hpp"
 
 namespace brindxml {
 

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "index/structural_index.hpp"
-#include "storage/result.hpp"
+#include "base/result.hpp"
 
 namespace brindxml::scan_rules {
 

@@ -10,7 +10,7 @@
 #include "module/module_functions.hpp"
 #include "entities/node_object.hpp"
 #include "entities/snapshot.hpp"
-#include "storage/utf8.hpp"
+#include "base/utf8.hpp"
 #include "write/xml_output.hpp"
 
 namespace brindxml {

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "index/byte_search.hpp"
+#include "base/bytes.hpp"
 #include "read/decode_references.hpp"
 
 namespace brindxml {

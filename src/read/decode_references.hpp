@@ -7,7 +7,7 @@
 
 #include "read/read_error.hpp"
 #include "storage/node_string.hpp"
-#include "storage/result.hpp"
+#include "base/result.hpp"
 
 namespace brindxml {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/file_io.hpp"
-#include "storage/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace brindxml {
 

@@ -20,7 +20,7 @@
 #include "read/text_accumulator.hpp"
 #include "read/view_maker.hpp"
 #include "read/white_space.hpp"
-#include "storage/siphash.hpp"
+#include "base/siphash.hpp"
 
 namespace brindxml {
 

@@ -5,7 +5,7 @@
 
 #include "read/read_error.hpp"
 #include "storage/element_record.hpp"
-#include "storage/result.hpp"
+#include "base/result.hpp"
 #include "storage/source_text.hpp"
 
 namespace brindxml {

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <utility>
 
-#include "storage/io_error.hpp"
-#include "storage/result.hpp"
+#include "base/io_error.hpp"
+#include "base/result.hpp"
 #include "write/sink.hpp"
 
 namespace brindxml {
