@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "read/decode_references.hpp"
 #include "base/utf8.hpp"
+#include "read/decode_references.hpp"
 #include "write/escape.hpp"
 #include "write/string_sink.hpp"
 

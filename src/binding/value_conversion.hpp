@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "binding/conversions.hpp"
 #include "base/keyed_map.hpp"
+#include "binding/conversions.hpp"
 
 namespace brindxml {
 
