@@ -33,6 +33,7 @@
 #include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_pickle.hpp"
+#include "entities/str_from_utf8.hpp"
 
 namespace brindxml {
 
