@@ -149,12 +149,14 @@ sanitize: $(ASAN_VENV)/.ready
 # Findings are written to $(FUZZ_BUILD)/NAME-crash-*; any finding fails the target.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
+# The core's sources: every folder below binding/ (see ARCHITECTURE.md).
+CORE_SOURCES = $(wildcard src/platform/*.cpp src/base/*.cpp src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp)
 FUZZ_FLAGS := -std=c++20 -O1 -g -Isrc -fsanitize=address,undefined -fno-sanitize-recover=undefined
 fuzz:
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang (apt-get install clang)"; exit 1; }
 	rm -rf $(FUZZ_BUILD)/core && mkdir -p $(FUZZ_BUILD)/core
 	@echo "== building the core for fuzzing"
-	@ls src/platform/*.cpp src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp | \
+	@ls $(CORE_SOURCES) | \
 	    xargs -P $(JOBS) -I{} sh -c 'clang++ $(FUZZ_FLAGS) -fsanitize=fuzzer-no-link -c {} \
 	        -o $(FUZZ_BUILD)/core/$$(echo {} | tr / _).o'
 	@for f in fuzz/*_fuzzer.cpp; do \
@@ -184,7 +186,7 @@ TSAN_BUILD := build/tsan
 tsan:
 	mkdir -p $(TSAN_BUILD)
 	g++ -std=c++20 -O1 -g -fsanitize=thread -pthread -Wall -Wextra -Isrc tests/cpp/concurrency_stress.cpp \
-	    src/platform/*.cpp src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp -o $(TSAN_BUILD)/concurrency_stress
+	    $(CORE_SOURCES) -o $(TSAN_BUILD)/concurrency_stress
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/concurrency_stress
 
 # tools/memcheck_script.py under memcheck, with the interpreter on plain malloc.

@@ -29,9 +29,10 @@ import random
 import sys
 import tempfile
 import time
+from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path
-from typing import Any, Callable, Iterable
+from typing import Any
 
 import brindxml
 from brindxml import Node

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8.hpp"
 #include "read/decode_references.hpp"
-#include "storage/utf8.hpp"
 #include "write/escape.hpp"
 #include "write/string_sink.hpp"
 

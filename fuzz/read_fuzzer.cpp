@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "index/scanners.hpp"
 #include "index/structural_index.hpp"
 #include "read/tree_builder.hpp"
 #include "storage/source_text.hpp"
-#include "storage/utf8.hpp"
 
 #include "fuzz_input.hpp"
 

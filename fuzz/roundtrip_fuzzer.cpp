@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "read/tree_builder.hpp"
 #include "storage/source_text.hpp"
-#include "storage/utf8.hpp"
 #include "write/xml_output.hpp"
 
 #include "../tests/cpp/records.hpp"

@@ -83,7 +83,7 @@ def test_pickle_on_threads(on_threads):
 
 def test_deep_chain_and_exponential_sharing():
     chain = Node("leaf", text="t")
-    for i in range(1_000_000):
+    for _ in range(1_000_000):
         chain = Node("n", children=(chain,))
     loaded = pickle.loads(pickle.dumps(chain, pickle.HIGHEST_PROTOCOL))
     del chain

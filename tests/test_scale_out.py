@@ -11,9 +11,8 @@ distributed = pytest.importorskip("distributed")
 pytest.importorskip("dask.bag")
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-import scale_out  # noqa: E402
-
 import cloudpickle  # noqa: E402  (a dependency of distributed)
+import scale_out  # noqa: E402
 
 from brindxml import Node  # noqa: E402
 

@@ -18,25 +18,23 @@ from pathlib import Path
 
 # The layers, lowest first. A folder listed here that does not exist is skipped.
 LAYERS = [
-    "platform",  # operating-system calls: files, error numbers
+    "platform",  # operating-system calls: files, error numbers, random bytes
+    "base",  # utilities: bytes, UTF-8, hashing, results, I/O errors, the keyed map
     "storage",  # the data model: source texts, strings, records, attribute maps
     "index",  # bytes -> structural index
     "read",  # structural index -> element records
     "write",  # element records -> XML bytes
-    "binding",  # entry wrapper, argument binding, conversions, module functions
+    "binding",  # entry wrapper, argument binding, deferred releases, conversions
     "entities",  # the Python types: Node, SearchType
+    "module",  # the module definition and the four module functions
 ]
 
 # The folders whose code may include Python.h; everything below them is plain C++.
-PYTHON_LAYERS = {"binding", "entities"}
+PYTHON_LAYERS = {"binding", "entities", "module"}
 
 # Includes against the order that are reported but do not fail the check yet,
-# as (from, to) folder pairs. binding <-> entities is a known cycle: the module
-# definition in binding/ registers the types of entities/. Empty this list once
-# that definition has a top layer of its own.
-ALLOWED_FOR_NOW = {
-    ("binding", "entities"),
-}
+# as (from, to) folder pairs. Keep it empty: a new pair here is a cycle to undo.
+ALLOWED_FOR_NOW: set[tuple[str, str]] = set()
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^">]+)[">]')
 SOURCE_SUFFIXES = {".cpp", ".hpp", ".h", ".cc", ".inc"}

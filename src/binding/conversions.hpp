@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/keyed_map.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
-#include "storage/keyed_map.hpp"
 
 namespace brindxml {
 

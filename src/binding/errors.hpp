@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "storage/io_error.hpp"
+#include "base/io_error.hpp"
 
 namespace brindxml {
 

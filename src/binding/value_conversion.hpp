@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/keyed_map.hpp"
 #include "binding/conversions.hpp"
-#include "storage/keyed_map.hpp"
 
 namespace brindxml {
 

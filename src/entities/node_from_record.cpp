@@ -20,7 +20,9 @@ void release_frames(std::vector<Frame>& stack) noexcept {
     for (Frame& frame : stack) release_children(frame.children);
 }
 
-PyObject* convert(ElementRecord& root) {
+// Builds the Node of every record under `root`, children before their
+// parent, and returns the root's.
+PyObject* build_nodes_bottom_up(ElementRecord& root) {
     std::vector<Frame> stack;
     stack.push_back(Frame{&root, 0, {}});
     stack.back().children.reserve(root.children.size());
@@ -57,7 +59,7 @@ PyObject* convert(ElementRecord& root) {
 
 PyObject* node_from_record(ElementRecord&& record) noexcept {
     ElementRecord root = std::move(record);
-    return guarded([&] { return convert(root); });
+    return guarded([&] { return build_nodes_bottom_up(root); });
 }
 
 }  // namespace brindxml

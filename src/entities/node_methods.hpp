@@ -1,5 +1,5 @@
 // The methods of Node, defined in the files that implement them and
-// registered by node_methods.cpp.
+// registered by the method table in node_method_table.cpp.
 #pragma once
 
 #include <Python.h>

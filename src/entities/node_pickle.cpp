@@ -33,6 +33,7 @@
 #include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_pickle.hpp"
+#include "entities/str_from_utf8.hpp"
 
 namespace brindxml {
 
@@ -282,7 +283,8 @@ PyObject* node_from_table_function(PyObject*, PyObject* const* args, Py_ssize_t 
         if (!bind_fastcall(kLoaderSignature, args, nargs, kwnames, bound)) return nullptr;
         PyObject* tuple = bound[0];
         if (!PyTuple_Check(tuple)) return raise_type_mismatch(tuple, "tuple"), add_parameter_note("strings"), nullptr;
-        if (!PyBytes_Check(bound[1])) return raise_type_mismatch(bound[1], "bytes"), add_parameter_note("table"), nullptr;
+        if (!PyBytes_Check(bound[1]))
+            return raise_type_mismatch(bound[1], "bytes"), add_parameter_note("table"), nullptr;
         // The tuple and the bytes are immutable and the caller holds them: the
         // borrowed items and their UTF-8 forms stay valid for the whole call.
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "index/byte_search.hpp"
+#include "base/bytes.hpp"
 #include "index/scan_rules.hpp"
 #include "index/scanners.hpp"
 

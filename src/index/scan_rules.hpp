@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/result.hpp"
 #include "index/structural_index.hpp"
-#include "storage/result.hpp"
 
 namespace brindxml::scan_rules {
 

@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/result.hpp"
 #include "index/structural_index.hpp"
-#include "storage/result.hpp"
 
 namespace brindxml {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/result.hpp"
+#include "base/result.hpp"
 
 namespace brindxml {
 

@@ -1,6 +1,6 @@
 // The tag-seeking scanner: jumps from one `<` to the next with byte searches and
 // finds the end of each construct by searching forward from it.
-#include "index/byte_search.hpp"
+#include "base/bytes.hpp"
 #include "index/scan_rules.hpp"
 #include "index/scanners.hpp"
 

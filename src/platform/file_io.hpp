@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace brindxml::platform {
 
@@ -33,5 +34,31 @@ int64_t file_size(int fd) noexcept;
 
 // The C library's description of an error number.
 std::string error_description(int error_number);
+
+// Owns one open file descriptor (or none: -1) and closes it with close_file.
+class FileDescriptor {
+public:
+    FileDescriptor() noexcept = default;
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { close(); }
+
+    int get() const noexcept { return fd_; }
+    void close() noexcept {
+        if (fd_ >= 0) close_file(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_ = -1;
+};
 
 }  // namespace brindxml::platform

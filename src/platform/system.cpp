@@ -4,7 +4,8 @@
 #include <cerrno>
 
 #if defined(_WIN32)
-#include <windows.h>
+#include <windows.h>  // before bcrypt.h, which uses its types
+
 #include <bcrypt.h>
 #else
 #include <fcntl.h>
@@ -29,9 +30,7 @@ bool random_bytes(void* buffer, size_t size) noexcept {
     return BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 #elif defined(BRINDXML_URANDOM)
     int fd;
-    do {
-        fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    do { fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC); } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     size_t got = 0;
     while (got < size) {

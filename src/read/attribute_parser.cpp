@@ -3,7 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "index/byte_search.hpp"
+#include "base/bytes.hpp"
+#include "base/join.hpp"
 #include "read/decode_references.hpp"
 
 namespace brindxml {
@@ -16,13 +17,6 @@ constexpr size_t kLinearDuplicateCheck = 16;
 
 inline bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 inline bool ends_attribute_name(char c) noexcept { return is_space(c) || c == '=' || c == '"' || c == '\''; }
-
-std::string quoted(std::string_view before, std::string_view name, std::string_view after) {
-    std::string message;
-    message.reserve(before.size() + name.size() + after.size());
-    message.append(before).append(name).append(after);
-    return message;
-}
 
 }  // namespace
 
@@ -46,11 +40,11 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         const std::string_view name(doc + name_begin, name_end - name_begin);
 
         while (i < end && is_space(doc[i])) ++i;
-        if (i >= end || doc[i] != '=') return ReadError::malformed(name_begin, quoted("attribute '", name, "' has no value"));
+        if (i >= end || doc[i] != '=') return ReadError::malformed(name_begin, joined({"attribute '", name, "' has no value"}));
         ++i;
         while (i < end && is_space(doc[i])) ++i;
         if (i >= end || (doc[i] != '"' && doc[i] != '\''))
-            return ReadError::malformed(i, quoted("value of attribute '", name, "' is not quoted"));
+            return ReadError::malformed(i, joined({"value of attribute '", name, "' is not quoted"}));
 
         const uint64_t value_begin = i + 1;
         const uint64_t value_end = bytes::find_byte_near(doc, value_begin, end, doc[i]);
@@ -74,7 +68,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         if (!in_map) {
             for (const auto& earlier : pending)
                 if (std::string_view(doc + earlier.name_begin, earlier.name_end - earlier.name_begin) == name)
-                    return ReadError::malformed(name_begin, quoted("duplicate attribute '", name, "'"));
+                    return ReadError::malformed(name_begin, joined({"duplicate attribute '", name, "'"}));
             pending.push_back({name_begin, name_end, std::move(value)});
             if (pending.size() == kLinearDuplicateCheck) {
                 attrs.reserve(2 * kLinearDuplicateCheck);
@@ -84,7 +78,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
                 in_map = true;
             }
         } else if (!attrs.insert_or_assign(views.view(name_begin, name_end), std::move(value))) {
-            return ReadError::malformed(name_begin, quoted("duplicate attribute '", name, "'"));
+            return ReadError::malformed(name_begin, joined({"duplicate attribute '", name, "'"}));
         }
         i = value_end + 1;
     }

@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "index/byte_search.hpp"
+#include "base/bytes.hpp"
 
 namespace brindxml {
 

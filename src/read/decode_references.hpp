@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/result.hpp"
 #include "read/read_error.hpp"
 #include "storage/node_string.hpp"
-#include "storage/result.hpp"
 
 namespace brindxml {
 

@@ -4,28 +4,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 
+#include "base/file_open.hpp"
+#include "base/utf8.hpp"
 #include "platform/file_io.hpp"
-#include "storage/utf8.hpp"
 
 namespace brindxml {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) platform::close_file(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 constexpr uint64_t kFirstCapacity = 8192;
 constexpr uint64_t kMaxCapacity = uint64_t{1} << 62;
@@ -33,16 +19,9 @@ constexpr uint64_t kMaxCapacity = uint64_t{1} << 62;
 }  // namespace
 
 Result<SourceRef, IoError> read_source_file(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos)
-        return IoError::fixed(IoError::Kind::InvalidInput, kNulInFileName);
-    const std::string c_path(path);
-
-    int raw_fd;
-    do {
-        raw_fd = platform::open_for_reading(c_path.c_str());
-    } while (raw_fd < 0 && errno == EINTR);
-    if (raw_fd < 0) return IoError::os(errno);
-    const FileDescriptor fd(raw_fd);
+    Result<FileDescriptor, IoError> opened = open_input_file(path);
+    if (!opened) return std::move(opened.error());
+    const FileDescriptor fd = std::move(opened.value());
 
     // The size is only a hint (the file may change, or be a pipe): one byte
     // more than it, so the read that reports the end needs no regrowth.

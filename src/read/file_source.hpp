@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "storage/io_error.hpp"
-#include "storage/result.hpp"
+#include "base/io_error.hpp"
+#include "base/result.hpp"
 #include "storage/source_text.hpp"
 
 namespace brindxml {

@@ -2,22 +2,9 @@
 
 #include <string_view>
 
+#include "base/join.hpp"
+
 namespace brindxml {
-
-namespace {
-
-// Built with append: chains of `literal + std::string` trip a false
-// -Wrestrict warning in GCC 12.
-std::string joined(std::initializer_list<std::string_view> parts) {
-    std::string out;
-    size_t size = 0;
-    for (std::string_view part : parts) size += part.size();
-    out.reserve(size);
-    for (std::string_view part : parts) out.append(part);
-    return out;
-}
-
-}  // namespace
 
 std::string ReadError::display() const {
     switch (kind) {

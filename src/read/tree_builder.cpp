@@ -14,13 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "base/join.hpp"
+#include "base/siphash.hpp"
 #include "index/structural_index.hpp"
 #include "read/attribute_parser.hpp"
 #include "read/decode_references.hpp"
 #include "read/text_accumulator.hpp"
 #include "read/view_maker.hpp"
 #include "read/white_space.hpp"
-#include "storage/siphash.hpp"
 
 namespace brindxml {
 
@@ -36,20 +37,6 @@ struct OuterName {
     uint64_t offset;
     uint64_t length;
 };
-
-std::string tag_message(std::string_view before, std::string_view name, std::string_view after) {
-    std::string message;
-    message.reserve(before.size() + name.size() + after.size());
-    message.append(before).append(name).append(after);
-    return message;
-}
-
-std::string mismatch_message(std::string_view open, std::string_view found) {
-    std::string message;
-    message.reserve(open.size() + found.size() + 20);
-    message.append("expected </").append(open).append(">, found </").append(found).append(">");
-    return message;
-}
 
 // Direct children of every start tag from `first` (the root's) until the
 // root's end, pairing start and end tags by nesting alone. Exact for every
@@ -198,20 +185,20 @@ private:
         const std::string_view name = index_.name(i);
         const uint64_t name_end = index_.name_offset(i) + name.size();
         if (name_end < e && !is_all_white_space(doc_ + name_end, e - name_end))
-            return ReadError::malformed(s, tag_message("malformed end tag </", name, ">"));
+            return ReadError::malformed(s, joined({"malformed end tag </", name, ">"}));
         if (!open_.empty()) {
             OpenElement& top = open_.back();
             const std::string_view open_name = top.record->name.bytes();
             if (open_name.size() != name.size() || std::memcmp(open_name.data(), name.data(), name.size()) != 0)
-                return ReadError::malformed(s, mismatch_message(open_name, name));
+                return ReadError::malformed(s, joined({"expected </", open_name, ">, found </", name, ">"}));
             top.record->text = top.text.finish(views_);
             open_.pop_back();
             root_done_ = open_.empty();
             return std::nullopt;
         }
-        if (outer_.empty()) return ReadError::malformed(s, tag_message("unexpected end tag </", name, ">"));
+        if (outer_.empty()) return ReadError::malformed(s, joined({"unexpected end tag </", name, ">"}));
         const std::string_view outer(doc_ + outer_.back().offset, outer_.back().length);
-        if (outer != name) return ReadError::malformed(s, mismatch_message(outer, name));
+        if (outer != name) return ReadError::malformed(s, joined({"expected </", outer, ">, found </", name, ">"}));
         outer_.pop_back();
         return std::nullopt;
     }

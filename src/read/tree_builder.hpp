@@ -3,9 +3,9 @@
 
 #include <string_view>
 
+#include "base/result.hpp"
 #include "read/read_error.hpp"
 #include "storage/element_record.hpp"
-#include "storage/result.hpp"
 #include "storage/source_text.hpp"
 
 namespace brindxml {

@@ -1,7 +1,7 @@
 // A node's attributes: attribute name to value, unique names, table order.
 #pragma once
 
-#include "storage/keyed_map.hpp"
+#include "base/keyed_map.hpp"
 #include "storage/node_string.hpp"
 
 namespace brindxml {

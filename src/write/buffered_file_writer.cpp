@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 #include "platform/file_io.hpp"
 
@@ -35,22 +34,6 @@ WriteOutcome write_fully(int fd, const char* data, size_t size, const char* writ
 }
 
 }  // namespace
-
-void FileDescriptor::close() noexcept {
-    if (fd_ >= 0) platform::close_file(std::exchange(fd_, -1));
-}
-
-Result<FileDescriptor, IoError> open_output_file(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos) {
-        return IoError::fixed(IoError::Kind::InvalidInput, kNulInFileName);
-    }
-    const std::string terminated(path);
-    for (;;) {
-        const int fd = platform::open_for_writing(terminated.c_str());
-        if (fd >= 0) return FileDescriptor(fd);
-        if (errno != EINTR) return IoError::os(errno);
-    }
-}
 
 BufferedFileWriter::BufferedFileWriter(FileDescriptor file)
     : file_(std::move(file)), buffer_(new char[kCapacity]) {}

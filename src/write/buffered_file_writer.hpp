@@ -8,44 +8,14 @@
 #include <string_view>
 #include <utility>
 
-#include "storage/io_error.hpp"
-#include "storage/result.hpp"
+#include "base/file_open.hpp"
+#include "base/io_error.hpp"
 #include "write/sink.hpp"
 
 namespace brindxml {
 
 inline constexpr const char* kFailedToWriteWholeBuffer = "failed to write whole buffer";
 inline constexpr const char* kFailedToWriteBufferedData = "failed to write the buffered data";
-
-// Owns one open file descriptor; closing ignores errors (nothing useful can
-// be done about them once the data has been handed to the kernel).
-class FileDescriptor {
-public:
-    FileDescriptor() noexcept = default;
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            close();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { close(); }
-
-    int get() const noexcept { return fd_; }
-    void close() noexcept;
-
-private:
-    int fd_ = -1;
-};
-
-// Creates or truncates `path` for writing, permission bits 0666 before the
-// umask. The path is used as given; a NUL byte in it fails with kNulInFileName
-// before any system call. EINTR is retried.
-Result<FileDescriptor, IoError> open_output_file(std::string_view path);
 
 class BufferedFileWriter {
 public:

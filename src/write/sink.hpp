@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "storage/io_error.hpp"
+#include "base/io_error.hpp"
 
 namespace brindxml {
 

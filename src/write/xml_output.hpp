@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "storage/element_record.hpp"
-#include "storage/io_error.hpp"
+#include "base/io_error.hpp"
 #include "write/byte_buffer.hpp"
 
 namespace brindxml {

@@ -38,9 +38,9 @@ std::string contents_of(const std::string& path) {
 
 const char* const kNames[] = {
     "plain.xml",
-    "caf\xC3\xA9.xml",                         // é: in most ANSI code pages, but not as UTF-8
-    "\xE6\x97\xA5\xE6\x9C\xAC.xml",            // CJK: in no Western code page
-    "\xF0\x9F\x98\x80 emoji \xCE\xA9.xml",     // beyond the BMP: a surrogate pair in UTF-16
+    "caf\xC3\xA9.xml",                      // é: in most ANSI code pages, but not as UTF-8
+    "\xE6\x97\xA5\xE6\x9C\xAC.xml",         // CJK: in no Western code page
+    "\xF0\x9F\x98\x80 emoji \xCE\xA9.xml",  // beyond the BMP: a surrogate pair in UTF-16
 };
 
 void test_read_exact_bytes(const std::string& dir) {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "storage/attr_map.hpp"
-#include "storage/keyed_map.hpp"
+#include "base/keyed_map.hpp"
 
 #include "check.hpp"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "read/tree_builder.hpp"
-#include "storage/siphash.hpp"
+#include "base/siphash.hpp"
 #include "storage/source_text.hpp"
 
 #include "check.hpp"

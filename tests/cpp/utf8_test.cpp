@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include "check.hpp"
 

@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "platform/compiler.hpp"
-#include "storage/siphash.hpp"
+#include "base/siphash.hpp"
 
 namespace brindxml {
 

@@ -1,9 +1,9 @@
-#include "storage/siphash.hpp"
+#include "base/siphash.hpp"
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
+#include "base/bytes.hpp"
 #include "platform/system.hpp"
 
 namespace brindxml {
@@ -23,9 +23,7 @@ struct SipState {
 };
 
 inline uint64_t load_le64(const unsigned char* p) noexcept {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;  // little-endian targets only
+    return bytes::load_word(p);  // little-endian targets only
 }
 
 HashKeys draw_random_keys() noexcept {

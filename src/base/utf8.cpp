@@ -1,7 +1,8 @@
-#include "storage/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <cstdint>
-#include <cstring>
+
+#include "base/bytes.hpp"
 
 namespace brindxml {
 
@@ -13,10 +14,7 @@ Utf8Kind classify_utf8(std::string_view bytes) noexcept {
     while (i < n) {
         // ASCII fast path, sixteen bytes at a time.
         while (i + 16 <= n) {
-            uint64_t a, b;
-            std::memcpy(&a, p + i, 8);
-            std::memcpy(&b, p + i + 8, 8);
-            if ((a | b) & 0x8080808080808080ULL) break;
+            if (bytes::high_lanes(bytes::load_word(p + i) | bytes::load_word(p + i + 8))) break;
             i += 16;
         }
         if (i >= n) break;

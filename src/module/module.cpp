@@ -4,11 +4,11 @@
 
 #include "binding/entry.hpp"
 #include "binding/errors.hpp"
-#include "binding/module_functions.hpp"
 #include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_pickle.hpp"
 #include "entities/search_type.hpp"
+#include "module/module_functions.hpp"
 
 namespace brindxml {
 

@@ -26,10 +26,12 @@ PyMethodDef methods[] = {
     {"search", as_cfunction(&node_search), kFastcallKeywords, "search($self, by, value, depth=None)\n--\n\n"},
     {"from_dict", as_cfunction(&node_from_dict), kFastcallKeywords | METH_CLASS, "from_dict($cls, dict_)\n--\n\n"},
     {"to_dict", as_cfunction(&node_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
-    {"__copy__", as_cfunction(&node_copy), METH_NOARGS, "__copy__($self)\n--\n\nThe node itself: a node never changes."},
+    {"__copy__", as_cfunction(&node_copy), METH_NOARGS,
+     "__copy__($self)\n--\n\nThe node itself: a node never changes."},
     {"__deepcopy__", as_cfunction(&node_deepcopy), METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nThe node itself: a node never changes."},
-    {"__reduce__", as_cfunction(&node_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nThe flat pickled form of the tree."},
+    {"__reduce__", as_cfunction(&node_reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\nThe flat pickled form of the tree."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,7 +6,7 @@
 #include "binding/arg_binding.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry.hpp"
-#include "binding/module_functions.hpp"
+#include "module/module_functions.hpp"
 #include "entities/node_from_record.hpp"
 #include "read/file_source.hpp"
 #include "read/tree_builder.hpp"
