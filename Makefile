@@ -227,12 +227,14 @@ core-test-windows: venv
 # (binfmt registered): ARM64_PYTHON names that interpreter. The module is
 # cross-built on this machine and copied into a pip-less environment of that
 # interpreter, into which this machine's pip puts pytest (pure Python), so
-# only the tests run emulated. Left out there: the million-level tests and the
-# leak counts (40,000 calls under tracemalloc; the same on every CPU), minutes
-# each when emulated. Without an interpreter the target says so and skips.
+# only the tests run emulated. Left out there: the million-level tests, the
+# leak counts (40,000 calls under tracemalloc; the same on every CPU) and the
+# thread stress test (its threads must finish within wall-clock limits),
+# minutes each when emulated. Without an interpreter the target says so and
+# skips.
 ARM64_PYTHON ?=
 ARM64_BUILD := build/py-aarch64
-ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --durations=5
+ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --ignore=test_stress.py --durations=5
 test-aarch64: venv
 	@if [ -z "$(ARM64_PYTHON)" ] || ! [ -x "$(ARM64_PYTHON)" ]; then \
 	    echo "make test-aarch64: SKIPPED - no aarch64 CPython (run with ARM64_PYTHON=/path/to/aarch64/python3)"; \
