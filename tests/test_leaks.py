@@ -109,6 +109,10 @@ def run_calls(calls, count):
 
 
 def resident_bytes():
+    """The resident set size, or 0 where /proc is missing (macOS, Windows):
+    there only the Python objects are counted."""
+    if not os.path.exists("/proc/self/statm"):
+        return 0
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
