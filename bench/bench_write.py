@@ -106,12 +106,12 @@ def measure(corpus: str, target_bytes: int, out_dir: str, repeat: int) -> Figure
     et_root = copy.deepcopy(ET.fromstring(doc))
     del doc
 
-    def et_write() -> str:
-        ET.indent(et_root, space="    ")
-        return ET.tostring(et_root, encoding="unicode")
+    def et_write(root=et_root) -> str:
+        ET.indent(root, space="    ")
+        return ET.tostring(root, encoding="unicode")
 
     s["ElementTree"] = best_of(et_write, repeat)
-    del et_root
+    del et_root, et_write
     gc.collect()
     return figures
 

@@ -118,8 +118,8 @@ void flatten_record(const ElementRecord& root, FlatSnapshot& snapshot) {
     auto add = [&](const ElementRecord& record, uint64_t depth, bool follows_text) {
         std::string_view text;
         if (record.text) text = record.text->bytes();
-        snapshot.add_element(record.name.bytes(), record.text ? &text : nullptr, record.children.size(),
-                             record.attrs, depth, follows_text);
+        snapshot.add_element(record.name.bytes(), record.text ? &text : nullptr, record.children.size(), record.attrs,
+                             depth, follows_text);
     };
     std::vector<Frame> stack;
     add(root, 0, false);

@@ -40,10 +40,10 @@ static_assert(std::is_trivially_copyable_v<FlatElement>);
 
 // The size of the document the snapshot gives, declaration included.
 struct OutputSize {
-    uint64_t bytes = 0;       // UTF-8 bytes
-    uint64_t characters = 0;  // code points
-    uint32_t max_char = 0x7F; // 0x7F, 0xFF, 0xFFFF or 0x10FFFF: the str kind that holds it exactly
-    bool too_large = false;   // a count does not fit in 64 bits
+    uint64_t bytes = 0;        // UTF-8 bytes
+    uint64_t characters = 0;   // code points
+    uint32_t max_char = 0x7F;  // 0x7F, 0xFF, 0xFFFF or 0x10FFFF: the str kind that holds it exactly
+    bool too_large = false;    // a count does not fit in 64 bits
 };
 
 // A growable array of trivially copyable values on realloc: large arrays live
@@ -104,8 +104,8 @@ public:
     // the root), `follows_text` tells that it is the first child of an
     // element with text (its start tag then goes right after that text).
     // `text` is null when the element has none.
-    void add_element(std::string_view name, const std::string_view* text, uint64_t child_count,
-                     const AttrMap& attrs, uint64_t depth, bool follows_text);
+    void add_element(std::string_view name, const std::string_view* text, uint64_t child_count, const AttrMap& attrs,
+                     uint64_t depth, bool follows_text);
 
     // The measured size of the whole document.
     OutputSize output_size() const noexcept;

@@ -77,7 +77,8 @@ public:
         if constexpr (!transcode) {
 #if defined(__SSE2__)
             if (text.size() < 16 && room() >= 16) {
-                store_block(escape_detail::load_short(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+                store_block(
+                    escape_detail::load_short(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
                 out_ += text.size();
                 return {};
             }
@@ -294,12 +295,9 @@ bool write_flat_chars(const FlatSnapshot& snapshot, uint64_t indent_width, bool 
         case 1:
             return ascii ? write_into<uint8_t, false>(snapshot, indent_width, declaration, buffer, characters)
                          : write_into<uint8_t, true>(snapshot, indent_width, declaration, buffer, characters);
-        case 2:
-            return write_into<uint16_t, true>(snapshot, indent_width, declaration, buffer, characters);
-        case 4:
-            return write_into<uint32_t, true>(snapshot, indent_width, declaration, buffer, characters);
-        default:
-            return false;
+        case 2: return write_into<uint16_t, true>(snapshot, indent_width, declaration, buffer, characters);
+        case 4: return write_into<uint32_t, true>(snapshot, indent_width, declaration, buffer, characters);
+        default: return false;
     }
 }
 

@@ -43,7 +43,9 @@ public:
     WriteStatus literal(std::string_view piece) { return sink_.append(piece); }
     WriteStatus plain(std::string_view text) { return sink_.append(text); }
     template <EscapeMode mode>
-    WriteStatus escaped(std::string_view text) { return write_escaped<mode>(sink_, text); }
+    WriteStatus escaped(std::string_view text) {
+        return write_escaped<mode>(sink_, text);
+    }
     // indent_width x depth spaces that do not fit in 64 bits are more than
     // any memory or file could hold: std::bad_alloc, as for memory.
     WriteStatus line_break(uint64_t indent_width, uint64_t depth) {

@@ -60,8 +60,8 @@ inline __m128i block_extra(__m128i v, __m128i escaped) noexcept {
         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x27)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x22)));
     __m128i plus1 = _mm_or_si128(apos_or_amp, apos_or_quot);
     if constexpr (mode == EscapeMode::Attribute) {
-        plus1 = _mm_or_si128(plus1, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)),
-                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A))));
+        plus1 = _mm_or_si128(
+            plus1, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A))));
     }
     const __m128i weights = _mm_add_epi8(_mm_and_si128(escaped, _mm_set1_epi8(3)),
                                          _mm_add_epi8(_mm_and_si128(plus1, one), _mm_and_si128(apos_or_quot, one)));
@@ -74,8 +74,8 @@ template <EscapeMode mode, bool escaped>
 inline void add_block(__m128i v, __m128i& extra, __m128i& continuation, __m128i& max) noexcept {
     if (_mm_movemask_epi8(v)) {
         const __m128i follows = _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0)));
-        continuation = _mm_add_epi64(continuation,
-                                     _mm_sad_epu8(_mm_and_si128(follows, _mm_set1_epi8(1)), _mm_setzero_si128()));
+        continuation =
+            _mm_add_epi64(continuation, _mm_sad_epu8(_mm_and_si128(follows, _mm_set1_epi8(1)), _mm_setzero_si128()));
         max = _mm_max_epu8(max, v);
     }
     if constexpr (escaped) {
