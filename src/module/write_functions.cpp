@@ -28,7 +28,7 @@ struct WriteOptions {
     bool declaration = true;
 };
 
-bool convert_node(PyObject* object) {
+bool check_is_node(PyObject* object) {
     if (!is_node(object)) return raise_type_mismatch(object, "Node"), add_parameter_note("node");
     return true;
 }
@@ -55,7 +55,7 @@ PyObject* write_string_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         PyObject* bound[3];
         if (!bind_fastcall(kWriteString, args, nargs, kwnames, bound)) return nullptr;
         WriteOptions options;
-        if (!convert_node(bound[0]) || !convert_options(bound[1], bound[2], options)) return nullptr;
+        if (!check_is_node(bound[0]) || !convert_options(bound[1], bound[2], options)) return nullptr;
         PyRef node = PyRef::borrow(bound[0]);
         SnapshotLease lease;
         FlatSnapshot& snapshot = lease.get();
@@ -94,7 +94,7 @@ PyObject* write_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return guarded([&]() -> PyObject* {
         PyObject* bound[4];
         if (!bind_fastcall(kWriteFile, args, nargs, kwnames, bound)) return nullptr;
-        if (!convert_node(bound[0])) return nullptr;
+        if (!check_is_node(bound[0])) return nullptr;
         std::string path;
         if (!convert_str(bound[1], path)) return add_parameter_note("file_path"), nullptr;
         WriteOptions options;

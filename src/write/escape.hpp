@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/bytes.hpp"
 #include "write/sink.hpp"
 
 namespace brindxml {
@@ -47,38 +48,19 @@ inline constexpr std::array<std::array<bool, 256>, 2> kEscapes = [] {
 
 namespace escape_detail {
 
-inline constexpr uint64_t kOnes = 0x0101010101010101ULL;
-inline constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-inline constexpr uint64_t kHigh = 0x8080808080808080ULL;
-
-// Bit 7 of each byte of the result is set when that byte of `w` is non-zero.
-// Exact per byte: the addition cannot carry into the next byte.
-constexpr uint64_t nonzero_bytes(uint64_t w) noexcept { return ((w & kLow7) + kLow7) | w; }
+using namespace bytes;
 
 // Bit 7 of each byte is set where `w` holds a byte the mode escapes. Pairs of
 // targets that differ in one bit share a test: '&' 0x26 / '\'' 0x27,
 // '<' 0x3C / '>' 0x3E, TAB 0x09 / CR 0x0D.
 template <EscapeMode mode>
 constexpr uint64_t escape_bytes(uint64_t w) noexcept {
-    uint64_t clear = nonzero_bytes((w | kOnes) ^ (kOnes * 0x27)) &
-                     nonzero_bytes((w | (kOnes * 0x02)) ^ (kOnes * 0x3E)) &
-                     nonzero_bytes(w ^ (kOnes * 0x22));
+    uint64_t clear = nonzero_lanes((w | kLaneOnes) ^ repeated(0x27)) &
+                     nonzero_lanes((w | repeated(0x02)) ^ repeated(0x3E)) & nonzero_lanes(w ^ repeated(0x22));
     if constexpr (mode == EscapeMode::Attribute) {
-        clear &= nonzero_bytes((w | (kOnes * 0x04)) ^ (kOnes * 0x0D)) & nonzero_bytes(w ^ (kOnes * 0x0A));
+        clear &= nonzero_lanes((w | repeated(0x04)) ^ repeated(0x0D)) & nonzero_lanes(w ^ repeated(0x0A));
     }
-    return ~clear & kHigh;
-}
-
-inline uint64_t load_word(const char* p) noexcept {
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// Index of the first flagged byte of a non-zero escape_bytes() result.
-inline unsigned first_flagged(uint64_t flags) noexcept {
-    if constexpr (std::endian::native == std::endian::little) return std::countr_zero(flags) / 8;
-    else return std::countl_zero(flags) / 8;
+    return ~clear & kLaneHigh;
 }
 
 }  // namespace escape_detail
@@ -91,11 +73,11 @@ inline const char* find_escape_by_words(const char* p, const char* end) noexcept
     while (end - p >= 16) {
         const uint64_t a = escape_bytes<mode>(load_word(p));
         const uint64_t b = escape_bytes<mode>(load_word(p + 8));
-        if (a | b) return a ? p + first_flagged(a) : p + 8 + first_flagged(b);
+        if (a | b) return a ? p + first_lane(a) : p + 8 + first_lane(b);
         p += 16;
     }
     if (end - p >= 8) {
-        if (const uint64_t a = escape_bytes<mode>(load_word(p))) return p + first_flagged(a);
+        if (const uint64_t a = escape_bytes<mode>(load_word(p))) return p + first_lane(a);
         p += 8;
     }
     const auto& escapes = kEscapes[static_cast<int>(mode)];
@@ -105,6 +87,8 @@ inline const char* find_escape_by_words(const char* p, const char* end) noexcept
 
 #if defined(__SSE2__)
 namespace escape_detail {
+
+using namespace bytes;
 
 // Bit i of the result is set when byte i of the 16 at `p` is escaped; the
 // same one-bit pairing as escape_bytes().
