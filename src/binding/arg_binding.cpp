@@ -84,17 +84,19 @@ bool bind_fastcall(const Signature& s, PyObject* const* args, Py_ssize_t nargs, 
     }
 }
 
-bool bind_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** bound) noexcept {
+bool bind_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** bound, PyRef& keywords) noexcept {
     try {
         for (int i = 0; i < s.parameter_count; ++i) bound[i] = nullptr;
         const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
         if (nargs > s.parameter_count) return too_many_positional(s, nargs);
         for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = PyTuple_GET_ITEM(args, i);
-        if (kwargs) {
+        if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
+            keywords = PyRef::steal(PyDict_Copy(kwargs));
+            if (!keywords) return false;
+            // The copy is this call's own: no other thread can reach it.
             Py_ssize_t position = 0;
             PyObject *key, *value;
-            // Keyword dicts handed to tp_new are private to this call.
-            while (PyDict_Next(kwargs, &position, &key, &value))
+            while (PyDict_Next(keywords.get(), &position, &key, &value))
                 if (!bind_keyword(s, key, value, bound)) return false;
         }
         return check_required(s, bound);

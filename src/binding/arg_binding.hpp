@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "binding/py_ref.hpp"
+
 namespace brindxml {
 
 struct Signature {
@@ -20,8 +22,14 @@ inline constexpr int kMaxParameters = 4;
 bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** bound) noexcept;
 
-// The same for a tuple of positional arguments and an optional dict of keywords.
-bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound) noexcept;
+// The same for a tuple of positional arguments and an optional dict of
+// keywords. The keywords are read from a copy, taken under the dict's lock,
+// which `keywords` keeps: the values bound from it stay alive for as long as
+// the caller holds it, whatever happens to the caller's dict meanwhile (a C
+// caller may pass a dict that other threads, or the conversions of the
+// arguments themselves, change).
+bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound,
+                PyRef& keywords) noexcept;
 
 // True when an optional parameter has no value (omitted or None).
 inline bool is_absent(PyObject* value) noexcept { return value == nullptr || value == Py_None; }

@@ -60,6 +60,9 @@ ReleasedThreadState::ReleasedThreadState() noexcept : saved_depth_(attachment_de
 ReleasedThreadState::~ReleasedThreadState() {
     PyEval_RestoreThread(state_);
     attachment_depth = saved_depth_;
+    // What was dropped while detached (a failed read's document, say) is
+    // released now rather than at some later entry, which may never come.
+    if (attachment_depth > 0) drain_deferred_releases();
 }
 
 void release_or_defer(PyObject* object) noexcept {
