@@ -23,13 +23,12 @@ bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t
                    PyObject* kwnames, PyObject** bound) noexcept;
 
 // The same for a tuple of positional arguments and an optional dict of
-// keywords. The keywords are read from a copy, taken under the dict's lock,
-// which `keywords` keeps: the values bound from it stay alive for as long as
-// the caller holds it, whatever happens to the caller's dict meanwhile (a C
-// caller may pass a dict that other threads, or the conversions of the
-// arguments themselves, change).
+// keywords. A value bound from the dict is also held in `held` (one slot per
+// parameter), a strong reference taken under the dict's lock: it stays alive
+// whatever happens to the dict meanwhile (a C caller may share it with other
+// threads, or with the code that the conversions of the arguments run).
 bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound,
-                PyRef& keywords) noexcept;
+                PyRef* held) noexcept;
 
 // True when an optional parameter has no value (omitted or None).
 inline bool is_absent(PyObject* value) noexcept { return value == nullptr || value == Py_None; }

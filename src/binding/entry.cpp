@@ -24,8 +24,11 @@ struct DeferredReleaseQueue {
     std::atomic<bool> non_empty{false};
 };
 
-DeferredReleaseQueue& deferred_queue() {
-    static DeferredReleaseQueue* queue = new DeferredReleaseQueue();  // lives for the process
+DeferredReleaseQueue& deferred_queue() noexcept {
+    // Lives for the process (never destroyed, as threads may still use it at
+    // exit), in static storage: making it allocates nothing that could fail.
+    alignas(DeferredReleaseQueue) static unsigned char storage[sizeof(DeferredReleaseQueue)];
+    static DeferredReleaseQueue* queue = new (storage) DeferredReleaseQueue();
     return *queue;
 }
 

@@ -52,9 +52,7 @@ bool convert_children(PyObject* object, std::vector<PyRef>& out) {
 
 PyObject* construct(PyObject* args, PyObject* kwargs) {
     PyObject* bound[4];
-    // Holds the keyword arguments for the call: the values in `bound` are
-    // borrowed from it, and a C caller may share its dict with other threads.
-    PyRef keywords;
+    PyRef keywords[kMaxParameters];  // the values bound from `kwargs`, held for the call
     if (!bind_tuple(kSignature, args, kwargs, bound, keywords)) return nullptr;
     NodeFields fields;
     if (!convert_node_string(bound[0], fields.name)) return add_parameter_note("name"), nullptr;
