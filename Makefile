@@ -19,7 +19,7 @@ BUILD := build/py$(PY_TAG)
 CORE_BUILD := build/core
 JOBS ?= 2
 
-.PHONY: help demo test pytest core-test install venv lint format cluster-deps scale-out bench chart sanitize fuzz tsan valgrind wheel clean \
+.PHONY: help demo test pytest core-test install venv lint format cluster-deps scale-out bench chart sanitize check-free-threaded fuzz tsan valgrind wheel clean \
     core-test-aarch64 core-test-s390x core-test-armhf core-test-windows test-aarch64 test-clang lint-workflows
 
 help:
@@ -31,6 +31,7 @@ help:
 	@echo "make bench  - run the benchmarks against ElementTree, lxml and xmltodict"
 	@echo "make chart  - measure the headline figures; writes bench/results.md and bench/performance.png"
 	@echo "make sanitize - run the test suite against an AddressSanitizer/UBSan build"
+	@echo "make check-free-threaded - compile against the free-threaded view of the 3.14 headers; no private API"
 	@echo "make fuzz   - build the libFuzzer targets (clang) and run each for FUZZ_SECONDS"
 	@echo "make tsan   - run the C++ concurrency stress test of the core under ThreadSanitizer"
 	@echo "make valgrind - run a small script under valgrind memcheck"
@@ -143,6 +144,13 @@ sanitize: $(ASAN_VENV)/.ready
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan-python.supp:print_suppressions=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(CURDIR)/$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+
+# Every source compiled against CPython 3.14's headers with Py_GIL_DISABLED
+# defined, warnings as errors, and the linked module checked for private _Py*
+# imports (tools/check-free-threaded.sh; PYTHON314=... names the interpreter;
+# without a 3.14 it skips with a message).
+check-free-threaded:
+	JOBS=$(JOBS) tools/check-free-threaded.sh
 
 # Builds every fuzz/*_fuzzer.cpp with libFuzzer, ASan and UBSan (clang) and runs
 # each for FUZZ_SECONDS from fuzz/seeds plus the corpus kept in $(FUZZ_BUILD).

@@ -4,6 +4,8 @@ Errors are checked exactly: the exception's own type (not a subclass), its
 message and the notes the binding layer attaches naming the argument.
 """
 
+import sys
+
 import pytest
 
 
@@ -84,3 +86,61 @@ def _run_on_threads(check, rounds, threads=6):
 @pytest.fixture
 def on_threads():
     return _run_on_threads
+
+
+def _build_probe():
+    """Builds tests/probe/brindxml_probe.cpp with brindxml's own sources into a
+    test-only extension module (cached under build/probe by content), imports
+    and returns it; None when no C++ compiler is found."""
+    import hashlib
+    import importlib.machinery
+    import importlib.util
+    import os
+    import shutil
+    import subprocess
+    import sysconfig
+    from pathlib import Path
+
+    root = Path(__file__).resolve().parent.parent
+    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if not compiler:
+        return None
+    sources = [root / "tests/probe/brindxml_probe.cpp"] + sorted(
+        p for p in (root / "src").rglob("*.cpp") if p.name != "module.cpp"
+    )
+    headers = sorted((root / "src").rglob("*.hpp")) + [root / "tests/probe/exports.map"]
+    flags = ["-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-w", f"-I{root / 'src'}",
+             f"-I{sysconfig.get_paths()['include']}"]
+    if os.environ.get("BRINDXML_SANITIZED"):
+        flags += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer"]
+    digest = hashlib.sha256(" ".join(flags).encode())
+    for path in sources + headers:
+        digest.update(path.read_bytes())
+    out_dir = root / "build" / "probe" / f"{sys.implementation.cache_tag}-{digest.hexdigest()[:16]}"
+    target = out_dir / f"brindxml_probe{sysconfig.get_config_var('EXT_SUFFIX')}"
+    if not target.exists():
+        out_dir.mkdir(parents=True, exist_ok=True)
+        partial = target.with_suffix(".partial")
+        # The compiler runs without the sanitizer runtime the suite may be
+        # running under (its leak report would fail the build).
+        environment = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+        subprocess.run(
+            [compiler, *flags, *map(str, sources), f"-Wl,--version-script={root / 'tests/probe/exports.map'}",
+             "-ldl", "-o", str(partial)],
+            check=True, env=environment,
+        )
+        partial.replace(target)
+    loader = importlib.machinery.ExtensionFileLoader("brindxml_probe", str(target))
+    spec = importlib.util.spec_from_file_location("brindxml_probe", str(target), loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="session")
+def probe():
+    """The test-only extension of tests/probe (built on first use)."""
+    module = _build_probe()
+    if module is None:
+        pytest.skip("no C++ compiler to build the test probe")
+    return module

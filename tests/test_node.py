@@ -302,17 +302,35 @@ def test_nodes_shared_between_threads():
     assert (sys.getrefcount(B), sys.getrefcount(C), sys.getrefcount(shared)) == before
 
 
-def test_children_sequence_claiming_a_huge_length_is_not_trusted():
-    # The reported length is only a reservation hint; a sequence that claims
-    # 2**40 items but yields two must not exhaust memory.
-    class Liar:
-        def __len__(self):
-            return 2**40
+class Liar:
+    """A sequence that claims `length` items and yields two."""
 
-        def __getitem__(self, index):
-            if index < 2:
-                return leaf
-            raise IndexError(index)
+    def __init__(self, length, item):
+        self.length, self.item = length, item
 
-    leaf = Node("c")
-    assert Node("p", children=Liar()).children == [leaf, leaf]
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        if index < 2:
+            return self.item
+        raise IndexError(index)
+
+
+LEAF = Node("c")
+LEAF_FORM = {"name": "c", "attrs": {}, "children": []}
+
+
+@pytest.mark.parametrize("length", [2**40, sys.maxsize])
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda length: Node("p", children=Liar(length, LEAF)),
+        lambda length: Node.from_dict({"name": "p", "attrs": {}, "children": Liar(length, LEAF_FORM)}),
+    ],
+    ids=["constructor", "from_dict"],
+)
+def test_children_sequence_claiming_a_huge_length_is_not_trusted(build, length):
+    # The reported length is only a reservation hint: a sequence that claims
+    # far more items than it yields must not exhaust memory.
+    assert [child.name for child in build(length).children] == ["c", "c"]

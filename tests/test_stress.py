@@ -5,6 +5,7 @@ thread beforehand, and strings that were released while their thread had no
 thread state (the deferred release queue) must all be freed in the end."""
 
 import threading
+import time
 import weakref
 
 from brindxml import Node, read_file, read_string, write_file, write_string
@@ -140,3 +141,84 @@ def test_threads_share_trees_and_agree_with_one_thread(tmp_path):
     # The next call into the module empties the queue.
     read_string("<a/>", "a")
     assert [ref() for refs in released for ref in refs] == [None] * (THREADS * ROUNDS)
+
+
+class Yielding(list):
+    """A list whose iteration lets other threads run between its items."""
+
+    def __iter__(self):
+        for item in list.__iter__(self):
+            time.sleep(0)
+            yield item
+
+
+CHANGED = {"dictionary changed size during iteration", "dictionary keys changed during iteration"}
+
+
+def test_converting_dicts_and_lists_while_other_threads_change_them():
+    # Half the threads change shared dicts and lists while the others convert
+    # them: every conversion either gives a consistent snapshot (each value
+    # belongs to its key, each child is a leaf) or fails with the error of a
+    # dict that changed during iteration. Runs for a fixed time.
+    attrs = {f"k{i}": f"v{i}" for i in range(8)}
+    leaves = Yielding(Node("c") for _ in range(4))
+    form = {
+        "name": "p",
+        "attrs": attrs,
+        "children": Yielding({"name": "c", "attrs": attrs, "children": []} for _ in range(3)),
+    }
+    conversions = [
+        lambda: Node("p", attrs=attrs, children=leaves),
+        lambda: Node.from_dict(form),
+        lambda: Node("p", **{"attrs": attrs, "children": leaves}),
+    ]
+    deadline = time.monotonic() + 2
+    failures, outcomes = [], {"converted": 0, "changed": 0}
+
+    def check(node):
+        for n in [node, *node.children]:
+            assert all(value == "v" + key[1:] for key, value in n.attrs.items()), n.attrs
+        assert all(child.name == "c" for child in node.children)
+
+    def convert():
+        i = 0
+        while time.monotonic() < deadline:
+            i += 1
+            try:
+                check(conversions[i % len(conversions)]())
+                outcomes["converted"] += 1
+            except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
+                if type(exc).__name__ == "PanicException" and str(exc) in CHANGED:
+                    outcomes["changed"] += 1
+                else:
+                    failures.append(repr(exc))
+                    return
+
+    def mutate(t):
+        i = 0
+        while time.monotonic() < deadline:
+            i += 1
+            key = f"k{(i + t) % 12}"
+            if i % 3 == 0:
+                attrs.pop(key, None)
+            else:
+                attrs[key] = "v" + key[1:]  # a new str object each time
+            if i % 5 == 0:
+                form["extra"] = "x"
+            elif i % 5 == 1:
+                form.pop("extra", None)
+            if i % 2:
+                leaves.append(Node("c"))
+            elif len(leaves) > 1:
+                leaves.pop()
+            time.sleep(0)
+
+    threads = [threading.Thread(target=convert) for _ in range(3)]
+    threads += [threading.Thread(target=mutate, args=(t,)) for t in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert failures == []
+    assert outcomes["converted"] > 0, outcomes

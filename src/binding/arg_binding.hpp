@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "binding/py_ref.hpp"
+
 namespace brindxml {
 
 struct Signature {
@@ -20,8 +22,13 @@ inline constexpr int kMaxParameters = 4;
 bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** bound) noexcept;
 
-// The same for a tuple of positional arguments and an optional dict of keywords.
-bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound) noexcept;
+// The same for a tuple of positional arguments and an optional dict of
+// keywords. A value bound from the dict is also held in `held` (one slot per
+// parameter), a strong reference taken under the dict's lock: it stays alive
+// whatever happens to the dict meanwhile (a C caller may share it with other
+// threads, or with the code that the conversions of the arguments run).
+bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound,
+                PyRef* held) noexcept;
 
 // True when an optional parameter has no value (omitted or None).
 inline bool is_absent(PyObject* value) noexcept { return value == nullptr || value == Py_None; }

@@ -138,7 +138,12 @@ DictCursor::DictCursor(PyObject* dict) noexcept : dict_(PyRef::borrow(dict)) {
 int DictCursor::next(PyRef& key, PyRef& value) noexcept {
     PyObject* dict = dict_.get();
     const char* failure = nullptr;
-    int status = 0;
+    // Strong references are taken while the dict is locked; the caller's
+    // previous key and value are dropped only after the section ends. Dropping
+    // them can run arbitrary code (a finaliser, or a large tree's teardown
+    // that releases the thread state and so suspends the section), which may
+    // change the dict: nothing borrowed from it may be held across that.
+    PyRef next_key, next_value;
     Py_BEGIN_CRITICAL_SECTION(dict);
     if (PyDict_GET_SIZE(dict) != expected_length_) {
         expected_length_ = -1;
@@ -150,9 +155,8 @@ int DictCursor::next(PyRef& key, PyRef& value) noexcept {
         PyObject *k, *v;
         if (PyDict_Next(dict, &position_, &k, &v)) {
             --remaining_;
-            key = PyRef::borrow(k);
-            value = PyRef::borrow(v);
-            status = 1;
+            next_key = PyRef::borrow(k);
+            next_value = PyRef::borrow(v);
         }
     }
     Py_END_CRITICAL_SECTION();
@@ -160,6 +164,9 @@ int DictCursor::next(PyRef& key, PyRef& value) noexcept {
         raise_panic(failure);
         return -1;
     }
+    const int status = next_key ? 1 : 0;
+    key = std::move(next_key);
+    value = std::move(next_value);
     return status;
 }
 

@@ -38,7 +38,15 @@ int next_item(PyObject* iterator, PyObject** item) noexcept;
 // iterator over it plus a length hint; null with an error set otherwise.
 PyRef begin_sequence(PyObject* object, Py_ssize_t& length_hint) noexcept;
 
+// How many items to reserve for a sequence that reports `hint` items. The
+// reported length is only a hint: a sequence may claim far more items than it
+// yields (a __len__ of sys.maxsize), so the reservation is capped and the
+// vector grows past it as items arrive.
 inline constexpr Py_ssize_t kMaxSequenceReservation = Py_ssize_t{1} << 20;
+inline size_t sequence_reservation(Py_ssize_t hint) noexcept {
+    if (hint <= 0) return 0;
+    return static_cast<size_t>(hint < kMaxSequenceReservation ? hint : kMaxSequenceReservation);
+}
 
 // Converts every item of a sequence with `convert_item(PyObject*, Element&) -> bool`.
 template <class Element, class ConvertItem>
@@ -47,9 +55,7 @@ bool convert_sequence(PyObject* object, std::vector<Element>& out, ConvertItem&&
     PyRef iterator = begin_sequence(object, hint);
     if (!iterator) return false;
     std::vector<Element> items;
-    // The reported length is only a hint: a sequence may claim far more items
-    // than it yields, so the reservation is capped and the vector grows past it.
-    items.reserve(static_cast<size_t>(hint < kMaxSequenceReservation ? hint : kMaxSequenceReservation));
+    items.reserve(sequence_reservation(hint));
     for (;;) {
         PyObject* raw = nullptr;
         const int status = next_item(iterator.get(), &raw);

@@ -25,8 +25,11 @@ struct DeferredReleaseQueue {
     std::atomic<bool> non_empty{false};
 };
 
-DeferredReleaseQueue& deferred_queue() {
-    static DeferredReleaseQueue* queue = new DeferredReleaseQueue();  // lives for the process
+DeferredReleaseQueue& deferred_queue() noexcept {
+    // Lives for the process (never destroyed, as threads may still use it at
+    // exit), in static storage: making it allocates nothing that could fail.
+    alignas(DeferredReleaseQueue) static unsigned char storage[sizeof(DeferredReleaseQueue)];
+    static DeferredReleaseQueue* queue = new (storage) DeferredReleaseQueue();
     return *queue;
 }
 
@@ -61,6 +64,9 @@ ReleasedThreadState::ReleasedThreadState() noexcept : saved_depth_(attachment_de
 ReleasedThreadState::~ReleasedThreadState() {
     PyEval_RestoreThread(state_);
     attachment_depth = saved_depth_;
+    // What was dropped while detached (a failed read's document, say) is
+    // released now rather than at some later entry, which may never come.
+    if (attachment_depth > 0) drain_deferred_releases();
 }
 
 void release_or_defer(PyObject* object) noexcept {

@@ -22,7 +22,8 @@ public:
 };
 
 // Releases the thread state for its lifetime; while released, Python
-// references dropped by the core go to the deferred release queue.
+// references dropped by the core go to the deferred release queue, which is
+// emptied when the thread state is restored.
 class ReleasedThreadState {
 public:
     ReleasedThreadState() noexcept;

@@ -127,7 +127,7 @@ private:
             PyRef iterator = begin_sequence(value, hint);
             if (!iterator) return fail_vec_attempt(value, take_raised());
             vecs_.push_back(VecLevel{PyRef::borrow(value), std::move(iterator), {}});
-            vecs_.back().items.reserve(static_cast<size_t>(hint));
+            vecs_.back().items.reserve(sequence_reservation(hint));
             return Start::Descended;
         }
         PyRef map_error;

@@ -38,27 +38,23 @@ HashmapTypes::Vec& snapshot_fields(const NodeFields& fields, ValueMap& target) {
 }
 
 // Phase 1. A node reachable by several paths is copied once per path.
+//
+// The walk takes no reference to the nodes it passes, as search does: the
+// caller holds `root` for the whole call, and every descendant is held by its
+// parent's children array, which never changes after construction, so each
+// node on the path outlives the walk. Updating their reference counts would
+// only make threads that walk one tree at once contend for them.
 ValueMap snapshot_node(PyObject* root) {
     struct Visit {
-        PyObject* node;  // a strong reference, borrowed while on the path
+        PyObject* node;  // borrowed while on the path
         HashmapTypes::Vec* children;
         size_t next_child;
     };
     ValueMap result;
     std::vector<Visit> path;
-    auto leave = [](PyObject* node) {
-        end_shared_borrow(node);
-        Py_DECREF(node);
-    };
     auto enter = [&](PyObject* node, ValueMap& target) {
-        Py_INCREF(node);
+        path.push_back(Visit{node, nullptr, 0});
         take_shared_borrow(node);
-        try {
-            path.push_back(Visit{node, nullptr, 0});
-        } catch (...) {
-            leave(node);
-            throw;
-        }
         path.back().children = &snapshot_fields(fields_of(node), target);
     };
     try {
@@ -71,11 +67,11 @@ ValueMap snapshot_node(PyObject* root) {
                 enter(children[i], (*top.children)[i]);
                 continue;
             }
-            leave(top.node);
+            end_shared_borrow(top.node);
             path.pop_back();
         }
     } catch (...) {
-        for (Visit& visit : path) leave(visit.node);
+        for (Visit& visit : path) end_shared_borrow(visit.node);
         throw;
     }
     return result;

@@ -42,39 +42,34 @@ bool convert_attrs(PyObject* object, AttrMap& out) {
 }
 
 // Children as new strong references; on failure none is kept.
-bool convert_children(PyObject* object, std::vector<PyObject*>& out) {
-    struct ChildRef {
-        PyRef ref;
-    };
-    std::vector<ChildRef> items;
-    const bool ok = convert_sequence(object, items, [](PyObject* item, ChildRef& slot) {
+bool convert_children(PyObject* object, std::vector<PyRef>& out) {
+    return convert_sequence(object, out, [](PyObject* item, PyRef& slot) {
         if (!is_node(item)) return raise_type_mismatch(item, "Node");
-        slot.ref = PyRef::borrow(item);
+        slot = PyRef::borrow(item);
         return true;
     });
-    if (!ok) return false;
-    out.reserve(items.size());
-    for (ChildRef& item : items) out.push_back(item.ref.release());
-    return true;
 }
 
 PyObject* construct(PyObject* args, PyObject* kwargs) {
     PyObject* bound[4];
-    if (!bind_tuple(kSignature, args, kwargs, bound)) return nullptr;
+    PyRef keywords[kMaxParameters];  // the values bound from `kwargs`, held for the call
+    if (!bind_tuple(kSignature, args, kwargs, bound, keywords)) return nullptr;
     NodeFields fields;
     if (!convert_node_string(bound[0], fields.name)) return add_parameter_note("name"), nullptr;
     if (!is_absent(bound[1]) && !convert_attrs(bound[1], fields.attrs))
         return add_parameter_note("attrs"), nullptr;
-    if (!is_absent(bound[2]) && !convert_children(bound[2], fields.children))
+    // Owned by handles until the node takes them: converting the text can
+    // throw, and must not leak them.
+    std::vector<PyRef> children;
+    if (!is_absent(bound[2]) && !convert_children(bound[2], children))
         return add_parameter_note("children"), nullptr;
     if (!is_absent(bound[3])) {
         NodeString text;
-        if (!convert_node_string(bound[3], text)) {
-            release_children(fields.children);
-            return add_parameter_note("text"), nullptr;
-        }
+        if (!convert_node_string(bound[3], text)) return add_parameter_note("text"), nullptr;
         fields.text = std::move(text);
     }
+    fields.children.reserve(children.size());
+    for (PyRef& child : children) fields.children.push_back(child.release());
     return new_node_object(std::move(fields));
 }
 

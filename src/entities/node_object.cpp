@@ -124,13 +124,21 @@ PyTypeObject* create_node_type() {
         slots,
     };
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    // The type's name carries no module ("Node" in the interpreter's messages),
-    // while __module__ is "brindxml" so that importing emits no warning.
-    if (type) type->tp_name = "Node";
+    if (type) drop_module_from_type_name(type, "Node");
     return type;
 }
 
 }  // namespace
+
+void drop_module_from_type_name(PyTypeObject* type, const char* name) noexcept {
+    // A spec's name gives both the type's name and its __module__, and no
+    // public call sets them apart; a name without a dot would leave the type
+    // without __module__ (and warn). So the name is replaced here, before the
+    // type is handed out. The store is atomic: the interpreter's registry of
+    // subclasses already lists the type, and a reader there sees either
+    // name, never a torn pointer.
+    std::atomic_ref<const char*>(type->tp_name).store(name, std::memory_order_release);
+}
 
 PyTypeObject* node_type() noexcept {
     static OnceCell cell;

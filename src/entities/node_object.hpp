@@ -28,6 +28,11 @@ struct NodeObject {
 // The process-wide Node type (borrowed), created on first use; null with an error set on failure.
 PyTypeObject* node_type() noexcept;
 
+// Makes a newly created type's name `name` (a static string), without the
+// module that its spec's name carries; __module__ keeps the module. The
+// interpreter's own messages then say 'Node', not 'brindxml.Node'.
+void drop_module_from_type_name(PyTypeObject* type, const char* name) noexcept;
+
 inline bool is_node(PyObject* object) noexcept {
     PyTypeObject* type = node_type();
     return type && PyObject_TypeCheck(object, type);

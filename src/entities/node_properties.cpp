@@ -26,8 +26,7 @@ PyObject* get_attrs(PyObject* self, void*) {
     EntryGuard guard;
     SharedBorrow borrow(self);
     const AttrMap& attrs = fields_of(self).attrs;
-    // Sized for its entries up front, so filling it never resizes.
-    PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(attrs.size())));
+    PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
     bool failed = false;
     attrs.for_each([&](const NodeString& key, const NodeString& value) {

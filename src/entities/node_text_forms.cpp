@@ -95,31 +95,27 @@ void append_head(const NodeFields& fields, uint64_t width, Sink& sink) {
 
 // Writes the outline of `root` at `width` into the sink, in the order the
 // recursive definition gives. False when the sink went over its limit.
+//
+// The walk takes no reference to the nodes it passes, as search does: the
+// caller holds `root` for the whole call, and every descendant is held by its
+// parent's children array, which never changes after construction, so each
+// node on the path outlives the walk. Updating their reference counts would
+// only make threads that format one tree at once contend for them.
 template <class Sink>
 bool append_outline(PyObject* root, uint64_t width, Sink& sink) {
     struct Visit {
-        PyObject* node;  // a strong reference, borrowed while on the path
+        PyObject* node;  // borrowed while on the path
         uint64_t width;
         size_t next_child;
     };
     std::vector<Visit> path;
-    auto leave = [](PyObject* node) {
-        end_shared_borrow(node);
-        Py_DECREF(node);
-    };
     auto leave_all = [&] {
-        for (Visit& visit : path) leave(visit.node);
+        for (Visit& visit : path) end_shared_borrow(visit.node);
         path.clear();
     };
     auto enter = [&](PyObject* node, uint64_t node_width) {
-        Py_INCREF(node);
+        path.push_back(Visit{node, node_width, 0});
         take_shared_borrow(node);
-        try {
-            path.push_back(Visit{node, node_width, 0});
-        } catch (...) {
-            leave(node);
-            throw;
-        }
         append_head(fields_of(node), node_width, sink);
     };
     try {
@@ -139,7 +135,7 @@ bool append_outline(PyObject* root, uint64_t width, Sink& sink) {
                 enter(child, parent_width + 2);
                 continue;
             }
-            leave(top.node);
+            end_shared_borrow(top.node);
             path.pop_back();
             if (!path.empty()) sink.append("\n");
         }

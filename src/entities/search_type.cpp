@@ -3,6 +3,7 @@
 #include "binding/entry.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/py_ref.hpp"
+#include "entities/node_object.hpp"
 
 namespace brindxml {
 
@@ -52,23 +53,26 @@ PyObject* create_search_type() {
         "brindxml.SearchType",
         static_cast<int>(sizeof(SearchTypeObject)),
         0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
     PyRef type = PyRef::steal(PyType_FromSpec(&spec));
     if (!type) return nullptr;
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+    // The type is immutable from the start, so its members (instances of the
+    // type itself, hence made after it) go straight into its namespace, before
+    // the type is handed to anyone; PyType_Modified drops any lookup the
+    // interpreter may have cached meanwhile.
+    PyRef namespace_dict = PyRef::steal(PyType_GetDict(type_object));
+    if (!namespace_dict) return nullptr;
     for (uint8_t value = 0; value < 3; ++value) {
         PyRef member = PyRef::steal(PyType_GenericAlloc(type_object, 0));
         if (!member) return nullptr;
         reinterpret_cast<SearchTypeObject*>(member.get())->value = value;
-        if (PyObject_SetAttrString(type.get(), kMemberNames[value], member.get()) < 0) return nullptr;
+        if (PyDict_SetItemString(namespace_dict.get(), kMemberNames[value], member.get()) < 0) return nullptr;
     }
-    // No module in the type's name (see the Node type); __module__ is "brindxml".
-    type_object->tp_name = "SearchType";
-    // The members are in place; from now on the class cannot be changed.
-    type_object->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
     PyType_Modified(type_object);
+    drop_module_from_type_name(type_object, "SearchType");
     return type.release();
 }
 

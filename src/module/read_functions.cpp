@@ -81,9 +81,11 @@ PyObject* read_string_function(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!document) return add_parameter_note("xml_string"), nullptr;
         std::string root_tag;
         if (!convert_str(bound[1], root_tag)) return add_parameter_note("root_tag"), nullptr;
-        // The document is not copied: the text holds a reference to the str.
-        Py_INCREF(bound[0]);
-        SourceRef source(SourceText::python_backed(bound[0], document->data(), document->size()));
+        // The document is not copied: the text holds a reference to the str,
+        // handed over only once the text exists (making it can throw).
+        PyRef owner = PyRef::borrow(bound[0]);
+        SourceRef source(SourceText::python_backed(owner.get(), document->data(), document->size()));
+        owner.release();
         ReadOutcome outcome;
         {
             ReleasedThreadState released;

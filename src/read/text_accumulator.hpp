@@ -1,8 +1,8 @@
 // Collects the text of one open element: its decoded character data and raw
-// CDATA content, in document order, trimmed of White_Space when the element
-// closes. Pieces that the final trim would remove anyway are never copied:
-// white space before any other text is dropped, and white space after it is
-// kept aside until something else follows. So the common shapes (one piece;
+// CDATA content, in document order, trimmed of XML white space (SPACE, TAB,
+// CR, LF) when the element closes. Pieces that the final trim would remove
+// anyway are never copied: white space before any other text is dropped, and
+// white space after it is kept aside until something else follows. So the common shapes (one piece;
 // one piece surrounded by indentation) stay views into the document.
 #pragma once
 
@@ -41,7 +41,7 @@ public:
     // Appends the document bytes [begin, end).
     void append_view(const char* doc, uint64_t begin, uint64_t end) {
         if (begin == end) return;
-        if (is_all_white_space(doc + begin, end - begin)) {
+        if (is_all_xml_space(doc + begin, end - begin)) {
             if (state_ == State::Empty) return;
             flush_pending(doc);
             pending_begin_ = begin;
@@ -62,7 +62,7 @@ public:
     void append_owned(const char* doc, NodeString piece) {
         if (piece.empty()) return;
         if (state_ == State::Empty) {
-            if (is_all_white_space(piece.data(), piece.size())) return;
+            if (is_all_xml_space(piece.data(), piece.size())) return;
             state_ = State::Piece;
             piece_ = std::move(piece);
             return;
@@ -81,15 +81,15 @@ public:
             case State::View: {
                 const char* doc = views.document();
                 uint64_t begin = view_begin_, end = view_end_;
-                begin += leading_white_space(doc + begin, end - begin);
-                end -= trailing_white_space(doc + begin, end - begin);
+                begin += leading_xml_space(doc + begin, end - begin);
+                end -= trailing_xml_space(doc + begin, end - begin);
                 if (begin == end) return std::nullopt;
                 return views.view(begin, end);
             }
             case State::Piece: {
                 NodeString piece = std::move(piece_);
-                const uint64_t lead = leading_white_space(piece.data(), piece.size());
-                const uint64_t trail = trailing_white_space(piece.data() + lead, piece.size() - lead);
+                const uint64_t lead = leading_xml_space(piece.data(), piece.size());
+                const uint64_t trail = trailing_xml_space(piece.data() + lead, piece.size() - lead);
                 if (lead == 0 && trail == 0) return piece;
                 if (lead + trail == piece.size()) return std::nullopt;
                 return NodeString::owned_copy(piece.bytes().substr(lead, piece.size() - lead - trail));
@@ -98,9 +98,9 @@ public:
                 char* buffer = std::exchange(buffer_, nullptr);
                 uint64_t size = std::exchange(size_, 0);
                 capacity_ = 0;
-                const uint64_t lead = leading_white_space(buffer, size);
+                const uint64_t lead = leading_xml_space(buffer, size);
                 size -= lead;
-                size -= trailing_white_space(buffer + lead, size);
+                size -= trailing_xml_space(buffer + lead, size);
                 if (size == 0) {
                     std::free(buffer);
                     return std::nullopt;

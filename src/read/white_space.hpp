@@ -1,7 +1,10 @@
-// Unicode White_Space over UTF-8 bytes: U+0009..U+000D, U+0020, U+0085,
-// U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
-// Used to trim element text and to check the tail of end tags. The input is
-// valid UTF-8 cut at character boundaries.
+// Two white-space sets over UTF-8 bytes. Element text is trimmed of XML's
+// own white space: SPACE, TAB, CR and LF, and nothing else, so that a
+// no-break space (U+00A0, U+202F) or an ideographic space (U+3000) at the
+// edge of a text is kept as data. The tail of an end tag (`</a ...>`) may be
+// any Unicode White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000. The input is valid
+// UTF-8 cut at character boundaries.
 #pragma once
 
 #include <cstdint>
@@ -59,5 +62,23 @@ inline uint64_t trailing_white_space(const char* p, uint64_t n) noexcept {
 }
 
 inline bool is_all_white_space(const char* p, uint64_t n) noexcept { return leading_white_space(p, n) == n; }
+
+inline bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Length of the XML white-space prefix of p[0, n).
+inline uint64_t leading_xml_space(const char* p, uint64_t n) noexcept {
+    uint64_t i = 0;
+    while (i < n && is_xml_space(p[i])) ++i;
+    return i;
+}
+
+// Length of the XML white-space suffix of p[0, n).
+inline uint64_t trailing_xml_space(const char* p, uint64_t n) noexcept {
+    uint64_t end = n;
+    while (end > 0 && is_xml_space(p[end - 1])) --end;
+    return n - end;
+}
+
+inline bool is_all_xml_space(const char* p, uint64_t n) noexcept { return leading_xml_space(p, n) == n; }
 
 }  // namespace brindxml

@@ -128,17 +128,20 @@ const Case kResults[] = {
      "a", "a{k0=0,k1=1,k10=10,k11=11,k12=12,k13=13,k14=14,k15=15,k16=16,k17=17,k2=2,k3=3,k4=4,k5=5,k6=6,k7=7,k8=8,k9=9}"},
 };
 
-// Trimming uses Unicode White_Space, not just ASCII.
+// Text is trimmed of XML white space only: SPACE, TAB, CR, LF. Any other
+// white space at the edges (no-break spaces, U+3000, VT, FF) is data.
 const Case kTrimming[] = {
-    {"<a>\xC2\xA0x\xE3\x80\x80</a>", "a", "a[x]"},                 // U+00A0, U+3000
-    {"<a>\xC2\x85x\xE2\x80\xA8\xE2\x80\xA9</a>", "a", "a[x]"},     // U+0085, U+2028, U+2029
-    {"<a>\xE1\x9A\x80\xE2\x80\x80x\xE2\x80\x8A\xE2\x80\xAF\xE2\x81\x9F</a>", "a", "a[x]"},
-    {"<a>\x0B\x0C x \r</a>", "a", "a[x]"},
-    {"<a>\xE2\x80\x8Bx</a>", "a", "a[\xE2\x80\x8Bx]"},            // U+200B is not White_Space
-    {"<a>\xC2\xA9x\xC2\xA1</a>", "a", "a[\xC2\xA9x\xC2\xA1]"},    // neither are U+00A9, U+00A1
-    {"<a>x\xC2\xA0y</a>", "a", "a[x\xC2\xA0y]"},                  // inside the text: kept
-    {"<a>&#160;x&#x3000;</a>", "a", "a[x]"},                      // decoded white space trims too
-    {"<a>\xC2\xA0<b/>\xE3\x80\x80</a>", "a", "a(b)"},
+    {"<a> \t\r\nx\n\r\t </a>", "a", "a[x]"},
+    {"<a>\xC2\xA0x\xE3\x80\x80</a>", "a", "a[\xC2\xA0x\xE3\x80\x80]"},            // U+00A0, U+3000
+    {"<a>\xC2\xA0</a>", "a", "a[\xC2\xA0]"},                                          // a lone no-break space
+    {"<a> \xE2\x80\xAF</a>", "a", "a[\xE2\x80\xAF]"},                                 // U+202F after a space
+    {"<a>\xC2\x85x\xE2\x80\xA8 </a>", "a", "a[\xC2\x85x\xE2\x80\xA8]"},            // U+0085, U+2028
+    {"<a>\x0B\x0C x \r</a>", "a", "a[\x0B\x0C x]"},                                   // VT, FF
+    {"<a>x\r\ny</a>", "a", "a[x\r\ny]"},                                              // line ends inside: as written
+    {"<a>&#160;x&#x3000;</a>", "a", "a[\xC2\xA0x\xE3\x80\x80]"},                       // decoded: kept too
+    {"<a>&#32;x&#10;</a>", "a", "a[x]"},                                                  // decoded XML space: trimmed
+    {"<a>\xC2\xA0<b/>\xE3\x80\x80</a>", "a", "a[\xC2\xA0\xE3\x80\x80](b)"},
+    {"<a> <b/>\t<c/>\n</a>", "a", "a(b c)"},
 };
 
 const Case kErrors[] = {
