@@ -1,4 +1,4 @@
-// A test-only extension module, built by the test suite (tests/probe.py) from
+// A test-only extension module, built by the test suite (tests/conftest.py) from
 // this file and every source of brindxml but the module definition. It reaches
 // what Python code cannot: it steps a DictCursor with Python code run between
 // two steps, calls a callable with a keyword dict its caller keeps sharing,
@@ -17,9 +17,9 @@
 
 #include "binding/conversions.hpp"
 #include "binding/entry.hpp"
-#include "binding/module_functions.hpp"
 #include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
+#include "module/module_functions.hpp"
 
 namespace {
 
