@@ -83,7 +83,11 @@ struct MapBuilder {
         child = std::move(node.child_maps[node.next_child++]);
         return true;
     }
-    NodeFields finish(Pending& node) { return finish_node(node); }
+    NodeFields finish(Pending& node, NodeChildren& children) {
+        NodeFields fields = finish_node(node);
+        fields.children = children.take();
+        return fields;
+    }
 };
 
 constexpr const char* kFromDictParameters[] = {"dict_"};

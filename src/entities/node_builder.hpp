@@ -22,24 +22,27 @@ public:
     NodeChildren(NodeChildren&& other) noexcept : refs_(std::exchange(other.refs_, {})) {}
     NodeChildren& operator=(NodeChildren&& other) noexcept {
         if (this != &other) {
-            release_children(refs_);
+            drop();
             refs_ = std::exchange(other.refs_, {});
         }
         return *this;
     }
     NodeChildren(const NodeChildren&) = delete;
     NodeChildren& operator=(const NodeChildren&) = delete;
-    ~NodeChildren() { release_children(refs_); }
+    ~NodeChildren() { drop(); }
 
     void reserve(size_t count) { refs_.reserve(count); }
     // If the slot cannot be made, `child` still owns the reference and drops it.
-    void push_back(PyRef child) {
+    void push_back(PyRef&& child) {
         refs_.push_back(child.get());
         child.release();
     }
     std::vector<PyObject*> take() noexcept { return std::exchange(refs_, {}); }
 
 private:
+    void drop() noexcept {
+        if (!refs_.empty()) release_children(refs_);
+    }
     std::vector<PyObject*> refs_;
 };
 
@@ -49,7 +52,8 @@ private:
 //   bool begin(Item&& item, Pending& pending): false with an error set.
 //   size_t child_count(const Pending& pending)
 //   bool next_child(Pending& pending, Item& child): false when none is left.
-//   NodeFields finish(Pending& pending): the node's fields but its children.
+//   NodeFields finish(Pending& pending, NodeChildren& children): the node's
+//       fields, with children.take() once nothing more can throw.
 // Returns the root's node, or null with an error set. Throws std::bad_alloc
 // on memory exhaustion; the nodes built so far are released either way.
 template <class Builder, class Item>
@@ -74,13 +78,12 @@ PyRef build_nodes_bottom_up(Item root, Builder& builder) {
             if (!begin(std::move(child))) return PyRef();
             continue;
         }
-        NodeFields fields = builder.finish(top.pending);
-        fields.children = top.children.take();
+        NodeFields fields = builder.finish(top.pending, top.children);
         stack.pop_back();
-        PyRef node = PyRef::steal(new_node_object(std::move(fields)));
+        PyObject* node = new_node_object(std::move(fields));
         if (!node) return PyRef();
-        if (stack.empty()) return node;
-        stack.back().children.push_back(std::move(node));
+        if (stack.empty()) return PyRef::steal(node);
+        stack.back().children.push_back(PyRef::steal(node));
     }
 }
 

@@ -27,9 +27,9 @@ struct RecordBuilder {
         child = &pending.record->children[pending.next_child++];
         return true;
     }
-    NodeFields finish(Pending& pending) noexcept {
+    NodeFields finish(Pending& pending, NodeChildren& children) noexcept {
         ElementRecord& record = *pending.record;
-        NodeFields fields{std::move(record.name), std::move(record.text), {}, std::move(record.attrs)};
+        NodeFields fields{std::move(record.name), std::move(record.text), children.take(), std::move(record.attrs)};
         // The record's children have all been converted; free their husks now.
         std::vector<ElementRecord>().swap(record.children);
         return fields;
