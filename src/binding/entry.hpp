@@ -65,4 +65,14 @@ PyObject* guarded(Body&& body) noexcept {
     }
 }
 
+// Runs `body` (plain-data work that touches no Python object) with the thread
+// state released and returns what it returns. A C++ exception escaping it
+// unwinds through the release, so the thread state is back before the
+// enclosing `guarded` maps it like any other failure.
+template <class Body>
+decltype(auto) run_released(Body&& body) {
+    ReleasedThreadState released;
+    return body();
+}
+
 }  // namespace brindxml

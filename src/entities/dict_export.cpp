@@ -12,6 +12,7 @@
 #include "binding/value_conversion.hpp"
 #include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
+#include "entities/node_walk.hpp"
 
 namespace brindxml {
 
@@ -38,42 +39,23 @@ HashmapTypes::Vec& snapshot_fields(const NodeFields& fields, ValueMap& target) {
 }
 
 // Phase 1. A node reachable by several paths is copied once per path.
-//
-// The walk takes no reference to the nodes it passes, as search does: the
-// caller holds `root` for the whole call, and every descendant is held by its
-// parent's children array, which never changes after construction, so each
-// node on the path outlives the walk. Updating their reference counts would
-// only make threads that walk one tree at once contend for them.
-ValueMap snapshot_node(PyObject* root) {
-    struct Visit {
-        PyObject* node;  // borrowed while on the path
-        HashmapTypes::Vec* children;
-        size_t next_child;
+struct CopyVisitor {
+    struct Slot {
+        ValueMap* target;                    // where this node's map goes
+        HashmapTypes::Vec* children = nullptr;  // its "children" entry, once filled
     };
-    ValueMap result;
-    std::vector<Visit> path;
-    auto enter = [&](PyObject* node, ValueMap& target) {
-        path.push_back(Visit{node, nullptr, 0});
-        take_shared_borrow(node);
-        path.back().children = &snapshot_fields(fields_of(node), target);
-    };
-    try {
-        enter(root, result);
-        while (!path.empty()) {
-            Visit& top = path.back();
-            const std::vector<PyObject*>& children = fields_of(top.node).children;
-            if (top.next_child < children.size()) {
-                const size_t i = top.next_child++;
-                enter(children[i], (*top.children)[i]);
-                continue;
-            }
-            end_shared_borrow(top.node);
-            path.pop_back();
-        }
-    } catch (...) {
-        for (Visit& visit : path) end_shared_borrow(visit.node);
-        throw;
+    bool enter(const NodeFields& fields, Slot& slot, uint64_t) {
+        slot.children = &snapshot_fields(fields, *slot.target);
+        return true;
     }
+    Slot child(const NodeFields&, Slot& parent, size_t index) { return Slot{&(*parent.children)[index]}; }
+    bool leave(const NodeFields&, Slot&, uint64_t) { return true; }
+};
+
+ValueMap snapshot_node(PyObject* root) {
+    ValueMap result;
+    CopyVisitor visitor;
+    walk_nodes(root, CopyVisitor::Slot{&result}, visitor);
     return result;
 }
 
@@ -241,7 +223,6 @@ PyObject* materialise_value_map(ValueMap&& root) {
 PyObject* node_to_dict(PyObject* self, PyObject*) {
     EntryGuard guard;
     return guarded([&]() -> PyObject* {
-        SharedBorrow borrow(self);
         return materialise_value_map(snapshot_node(self));
     });
 }

@@ -10,6 +10,7 @@
 #include "binding/entry.hpp"
 #include "binding/errors.hpp"
 #include "binding/value_conversion.hpp"
+#include "entities/node_builder.hpp"
 #include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
 
@@ -24,7 +25,6 @@ struct NodeUnderConstruction {
     StringMap attrs;
     HashmapTypes::Vec child_maps;
     size_t next_child = 0;
-    std::vector<PyObject*> children;  // new references
 };
 
 // Takes the entry `key` out of the map when it holds variant `T`.
@@ -39,24 +39,22 @@ std::optional<T> take_entry(ValueMap& map, const char* key) {
 
 // The checks that come before a node's children: "name", "attrs", "children",
 // in that order. False with ValueError set.
-bool begin_node(ValueMap&& map, std::vector<NodeUnderConstruction>& stack) {
+bool begin_node(ValueMap&& map, NodeUnderConstruction& node) {
     auto name = take_entry<std::string>(map, "name");
     if (!name) return PyErr_SetString(PyExc_ValueError, "Invalid name"), false;
     auto attrs = take_entry<StringMap>(map, "attrs");
     if (!attrs) return PyErr_SetString(PyExc_ValueError, "Invalid attrs"), false;
     auto child_maps = take_entry<HashmapTypes::Vec>(map, "children");
     if (!child_maps) return PyErr_SetString(PyExc_ValueError, "Invalid children"), false;
-    stack.emplace_back();
-    NodeUnderConstruction& node = stack.back();
     node.map = std::move(map);
     node.name = NodeString::owned_copy(*name);
     node.attrs = std::move(*attrs);
     node.child_maps = std::move(*child_maps);
-    node.children.reserve(node.child_maps.size());
     return true;
 }
 
-// What comes after the children: the text and the attribute map.
+// What comes after the children: the text and the attribute map. The
+// builder adds the children.
 NodeFields finish_node(NodeUnderConstruction& node) {
     NodeFields fields;
     fields.name = std::move(node.name);
@@ -71,46 +69,26 @@ NodeFields finish_node(NodeUnderConstruction& node) {
     node.attrs.for_each([&](const std::string& key, const std::string& value) {
         fields.attrs.insert_new(NodeString::owned_copy(key), NodeString::owned_copy(value));
     });
-    fields.children = std::move(node.children);
     return fields;
 }
 
-void release_stack(std::vector<NodeUnderConstruction>& stack) noexcept {
-    for (NodeUnderConstruction& node : stack) release_children(node.children);
-    stack.clear();
-}
-
-// build_node with an explicit stack: a node's children are built in order,
-// each one completely, before the node's own text is looked at.
-PyObject* build_tree(ValueMap&& root) {
-    std::vector<NodeUnderConstruction> stack;
-    try {
-        if (!begin_node(std::move(root), stack)) return nullptr;
-        for (;;) {
-            NodeUnderConstruction& top = stack.back();
-            if (top.next_child < top.child_maps.size()) {
-                ValueMap child = std::move(top.child_maps[top.next_child++]);
-                if (!begin_node(std::move(child), stack)) {
-                    release_stack(stack);
-                    return nullptr;
-                }
-                continue;
-            }
-            NodeFields fields = finish_node(top);
-            stack.pop_back();
-            PyObject* node = new_node_object(std::move(fields));
-            if (!node) {
-                release_stack(stack);
-                return nullptr;
-            }
-            if (stack.empty()) return node;
-            stack.back().children.push_back(node);
-        }
-    } catch (...) {
-        release_stack(stack);
-        throw;
+// A node's children are built in order, each one completely, before the
+// node's own text is looked at.
+struct MapBuilder {
+    using Pending = NodeUnderConstruction;
+    bool begin(ValueMap&& map, Pending& node) { return begin_node(std::move(map), node); }
+    size_t child_count(const Pending& node) noexcept { return node.child_maps.size(); }
+    bool next_child(Pending& node, ValueMap& child) {
+        if (node.next_child == node.child_maps.size()) return false;
+        child = std::move(node.child_maps[node.next_child++]);
+        return true;
     }
-}
+    NodeFields finish(Pending& node, NodeChildren& children) {
+        NodeFields fields = finish_node(node);
+        fields.children = children.take();
+        return fields;
+    }
+};
 
 constexpr const char* kFromDictParameters[] = {"dict_"};
 constexpr Signature kFromDictSignature = {"Node.from_dict()", kFromDictParameters, 1, 1};
@@ -134,7 +112,8 @@ PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             if (internal) return nullptr;
             return add_parameter_note("dict_"), nullptr;
         }
-        return build_tree(std::move(map));
+        MapBuilder builder;
+        return build_nodes_bottom_up(std::move(map), builder).release();
     });
 }
 

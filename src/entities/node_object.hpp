@@ -47,33 +47,4 @@ PyObject* new_node_object(NodeFields&& fields) noexcept;
 // Releases the child references of fields that never became a node.
 void release_children(std::vector<PyObject*>& children) noexcept;
 
-// Shared borrows of a node's fields. A node's fields never change after
-// construction and no operation ever takes an exclusive borrow, so a shared
-// borrow can never fail and needs no counter: an atomic counter here would
-// only make threads that read the same node contend for one cache line.
-// The borrow points mark where fields are read, and stay as no-ops.
-inline void take_shared_borrow(PyObject*) noexcept {}
-inline void end_shared_borrow(PyObject*) noexcept {}
-
-class SharedBorrow {
-public:
-    explicit SharedBorrow(PyObject* node) noexcept : node_(node) { take_shared_borrow(node_); }
-    ~SharedBorrow() { end_shared_borrow(node_); }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-
-private:
-    PyObject* node_;
-};
-
-// A new str holding `bytes`, which are valid UTF-8 (a new reference, or null
-// with an error set). ASCII text, the common case for names and values, is
-// copied straight into a compact str without going through the decoder.
-PyObject* str_from_utf8(std::string_view bytes) noexcept;
-// The same for bytes already known to be valid UTF-8 and known to be ASCII
-// or not, so that a large buffer is not scanned again.
-PyObject* str_from_checked_utf8(std::string_view bytes, bool ascii) noexcept;
-
-inline PyObject* to_py_str(const NodeString& s) noexcept { return str_from_utf8(s.bytes()); }
-
 }  // namespace brindxml

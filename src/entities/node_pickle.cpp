@@ -110,7 +110,6 @@ private:
 
     // Writes one node whose children's indices are the last entries of `done`.
     uint64_t write_node(PyObject* node, std::vector<uint64_t>& done) {
-        SharedBorrow borrow(node);
         const NodeFields& fields = fields_of(node);
         const uint64_t index = count_++;
         string(fields.name.bytes());

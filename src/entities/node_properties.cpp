@@ -3,6 +3,7 @@
 #include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_type_members.hpp"
+#include "entities/str_from_utf8.hpp"
 
 namespace brindxml {
 
@@ -10,13 +11,11 @@ namespace {
 
 PyObject* get_name(PyObject* self, void*) {
     EntryGuard guard;
-    SharedBorrow borrow(self);
     return to_py_str(fields_of(self).name);
 }
 
 PyObject* get_text(PyObject* self, void*) {
     EntryGuard guard;
-    SharedBorrow borrow(self);
     const OptionalNodeString& text = fields_of(self).text;
     if (!text) Py_RETURN_NONE;
     return to_py_str(*text);
@@ -24,7 +23,6 @@ PyObject* get_text(PyObject* self, void*) {
 
 PyObject* get_attrs(PyObject* self, void*) {
     EntryGuard guard;
-    SharedBorrow borrow(self);
     const AttrMap& attrs = fields_of(self).attrs;
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
@@ -40,7 +38,6 @@ PyObject* get_attrs(PyObject* self, void*) {
 
 PyObject* get_children(PyObject* self, void*) {
     EntryGuard guard;
-    SharedBorrow borrow(self);
     const std::vector<PyObject*>& children = fields_of(self).children;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(children.size()));
     if (!list) return nullptr;

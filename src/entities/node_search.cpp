@@ -91,7 +91,6 @@ void collect_matches(PyObject* root, const SearchQuery& query, std::vector<PyObj
 
 PyObject* run_search(PyObject* self, const SearchQuery& query) {
     std::vector<PyObject*> found;
-    SharedBorrow borrow(self);
     try {
         collect_matches(self, query, found);
     } catch (...) {

@@ -21,6 +21,7 @@
 #include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_type_members.hpp"
+#include "entities/node_walk.hpp"
 #include "platform/system.hpp"
 
 namespace brindxml {
@@ -95,55 +96,28 @@ void append_head(const NodeFields& fields, uint64_t width, Sink& sink) {
 
 // Writes the outline of `root` at `width` into the sink, in the order the
 // recursive definition gives. False when the sink went over its limit.
-//
-// The walk takes no reference to the nodes it passes, as search does: the
-// caller holds `root` for the whole call, and every descendant is held by its
-// parent's children array, which never changes after construction, so each
-// node on the path outlives the walk. Updating their reference counts would
-// only make threads that format one tree at once contend for them.
+template <class Sink>
+struct OutlineVisitor {
+    Sink& sink;
+    bool enter(const NodeFields& fields, uint64_t& width, uint64_t) {
+        append_head(fields, width, sink);
+        return !sink.over_limit();
+    }
+    uint64_t child(const NodeFields&, uint64_t& parent_width, size_t) {
+        sink.append("\n");
+        sink.pad(parent_width);
+        return parent_width + 2;
+    }
+    bool leave(const NodeFields&, uint64_t&, uint64_t depth) {
+        if (depth != 0) sink.append("\n");
+        return !sink.over_limit();
+    }
+};
+
 template <class Sink>
 bool append_outline(PyObject* root, uint64_t width, Sink& sink) {
-    struct Visit {
-        PyObject* node;  // borrowed while on the path
-        uint64_t width;
-        size_t next_child;
-    };
-    std::vector<Visit> path;
-    auto leave_all = [&] {
-        for (Visit& visit : path) end_shared_borrow(visit.node);
-        path.clear();
-    };
-    auto enter = [&](PyObject* node, uint64_t node_width) {
-        path.push_back(Visit{node, node_width, 0});
-        take_shared_borrow(node);
-        append_head(fields_of(node), node_width, sink);
-    };
-    try {
-        enter(root, width);
-        while (!path.empty()) {
-            if (sink.over_limit()) {
-                leave_all();
-                return false;
-            }
-            Visit& top = path.back();
-            const std::vector<PyObject*>& children = fields_of(top.node).children;
-            if (top.next_child < children.size()) {
-                PyObject* child = children[top.next_child++];
-                const uint64_t parent_width = top.width;
-                sink.append("\n");
-                sink.pad(parent_width);
-                enter(child, parent_width + 2);
-                continue;
-            }
-            end_shared_borrow(top.node);
-            path.pop_back();
-            if (!path.empty()) sink.append("\n");
-        }
-    } catch (...) {
-        leave_all();
-        throw;
-    }
-    return !sink.over_limit();
+    OutlineVisitor<Sink> visitor{sink};
+    return walk_nodes(root, width, visitor) && !sink.over_limit();
 }
 
 // The largest outline built: a quarter of physical memory (the text is built
@@ -173,7 +147,6 @@ constexpr Signature kToStringSignature = {"Node.__to_string()", kToStringParamet
 PyObject* node_repr(PyObject* self) {
     EntryGuard guard;
     return guarded([&]() -> PyObject* {
-        SharedBorrow borrow(self);
         std::string text = "Node(";
         text += fields_of(self).name.bytes();
         text += ')';

@@ -25,23 +25,19 @@ struct ReadOutcome {
     std::optional<ElementRecord> tree;
     std::optional<ReadError> read_error;
     std::optional<IoError> io_error;
-    bool out_of_memory = false;
 };
 
-void build_into(SourceRef source, std::string_view root_tag, ReadOutcome& outcome) noexcept {
-    try {
-        Result<ElementRecord, ReadError> built = build_tree(source.get(), root_tag);
-        if (built) outcome.tree.emplace(std::move(built).value());
-        else outcome.read_error.emplace(std::move(built).error());
-    } catch (...) {
-        outcome.out_of_memory = true;
-    }
+ReadOutcome build_from(SourceRef source, std::string_view root_tag) {
+    ReadOutcome outcome;
+    Result<ElementRecord, ReadError> built = build_tree(source.get(), root_tag);
+    if (built) outcome.tree.emplace(std::move(built).value());
+    else outcome.read_error.emplace(std::move(built).error());
+    return outcome;
     // `source` (the reader's reference) is dropped here, still detached: if it
     // is the last one, the str it holds goes to the deferred release queue.
 }
 
 PyObject* finish(ReadOutcome& outcome) {
-    if (outcome.out_of_memory) return PyErr_NoMemory();
     if (outcome.io_error) return raise_io_error(*outcome.io_error);
     if (outcome.read_error) return raise_message(PyExc_ValueError, outcome.read_error->display());
     return node_from_record(std::move(*outcome.tree));
@@ -57,17 +53,13 @@ PyObject* read_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         std::string path, root_tag;
         if (!convert_str(bound[0], path)) return add_parameter_note("file_path"), nullptr;
         if (!convert_str(bound[1], root_tag)) return add_parameter_note("root_tag"), nullptr;
-        ReadOutcome outcome;
-        {
-            ReleasedThreadState released;
-            try {
-                Result<SourceRef, IoError> source = read_source_file(path);
-                if (source) build_into(std::move(source).value(), root_tag, outcome);
-                else outcome.io_error.emplace(source.error());
-            } catch (...) {
-                outcome.out_of_memory = true;
-            }
-        }
+        ReadOutcome outcome = run_released([&] {
+            Result<SourceRef, IoError> source = read_source_file(path);
+            if (source) return build_from(std::move(source).value(), root_tag);
+            ReadOutcome failed;
+            failed.io_error.emplace(source.error());
+            return failed;
+        });
         return finish(outcome);
     });
 }
@@ -86,11 +78,7 @@ PyObject* read_string_function(PyObject*, PyObject* const* args, Py_ssize_t narg
         PyRef owner = PyRef::borrow(bound[0]);
         SourceRef source(SourceText::python_backed(owner.get(), document->data(), document->size()));
         owner.release();
-        ReadOutcome outcome;
-        {
-            ReleasedThreadState released;
-            build_into(std::move(source), root_tag, outcome);
-        }
+        ReadOutcome outcome = run_released([&] { return build_from(std::move(source), root_tag); });
         return finish(outcome);
     });
 }

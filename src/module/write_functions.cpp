@@ -72,18 +72,10 @@ PyObject* write_string_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         if (!result) return nullptr;
         void* characters = PyUnicode_DATA(result.get());
         const unsigned char_size = static_cast<unsigned>(PyUnicode_KIND(result.get()));
-        bool filled = false;
-        bool out_of_memory = false;
-        {
-            ReleasedThreadState released;
-            try {
-                filled = write_flat_chars(snapshot, options.indent, options.declaration, characters, char_size,
-                                          size.max_char == 0x7F, size.characters);
-            } catch (...) {
-                out_of_memory = true;
-            }
-        }
-        if (out_of_memory) return PyErr_NoMemory();
+        const bool filled = run_released([&] {
+            return write_flat_chars(snapshot, options.indent, options.declaration, characters, char_size,
+                                    size.max_char == 0x7F, size.characters);
+        });
         if (!filled) return raise_panic("invariant: the XML writer only emits valid UTF-8");
         return result.release();
     });
@@ -104,17 +96,8 @@ PyObject* write_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         FlatSnapshot& snapshot = lease.get();
         snapshot.start(options.indent, options.declaration, false);
         snapshot_tree(node.get(), snapshot);
-        std::optional<IoError> error;
-        bool out_of_memory = false;
-        {
-            ReleasedThreadState released;
-            try {
-                error = write_xml_file(path, snapshot, options.indent, options.declaration);
-            } catch (...) {
-                out_of_memory = true;
-            }
-        }
-        if (out_of_memory) return PyErr_NoMemory();
+        const std::optional<IoError> error =
+            run_released([&] { return write_xml_file(path, snapshot, options.indent, options.declaration); });
         if (error) return raise_io_error(*error);
         Py_RETURN_NONE;
     });
