@@ -137,8 +137,8 @@ PyModuleDef_Slot probe_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "brindxml_probe", nullptr, 0, probe_functions,
-                            probe_slots, nullptr, nullptr, nullptr};
+PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "brindxml_probe", nullptr, 0,      probe_functions,
+                            probe_slots,           nullptr,          nullptr, nullptr};
 
 }  // namespace
 
