@@ -157,9 +157,11 @@ check-free-threaded:
 # Findings are written to $(FUZZ_BUILD)/NAME-crash-*; any finding fails the target.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
+# The warnings beyond -Wall -Wextra that CMakeLists.txt also sets.
+STRICT_WARNINGS := -Wshadow -Wconversion -Wsign-conversion
 # The core's sources: every folder below binding/ (see ARCHITECTURE.md).
 CORE_SOURCES = $(wildcard src/platform/*.cpp src/base/*.cpp src/storage/*.cpp src/index/*.cpp src/read/*.cpp src/write/*.cpp)
-FUZZ_FLAGS := -std=c++20 -O1 -g -Isrc -fsanitize=address,undefined -fno-sanitize-recover=undefined
+FUZZ_FLAGS := -std=c++20 -O1 -g -Wall -Wextra $(STRICT_WARNINGS) -Isrc -fsanitize=address,undefined -fno-sanitize-recover=undefined
 fuzz:
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang (apt-get install clang)"; exit 1; }
 	rm -rf $(FUZZ_BUILD)/core && mkdir -p $(FUZZ_BUILD)/core
@@ -193,7 +195,7 @@ fuzz:
 TSAN_BUILD := build/tsan
 tsan:
 	mkdir -p $(TSAN_BUILD)
-	g++ -std=c++20 -O1 -g -fsanitize=thread -pthread -Wall -Wextra -Isrc tests/cpp/concurrency_stress.cpp \
+	g++ -std=c++20 -O1 -g -fsanitize=thread -pthread -Wall -Wextra $(STRICT_WARNINGS) -Isrc tests/cpp/concurrency_stress.cpp \
 	    $(CORE_SOURCES) -o $(TSAN_BUILD)/concurrency_stress
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/concurrency_stress
 

@@ -129,8 +129,8 @@ void report(const char* what, Timing t) {
         std::printf("%-50s %11s in %7.2f ms\n", what, "", t.best_seconds * 1e3);
         return;
     }
-    std::printf("%-50s %8.1f MB in %7.2f ms  %7.0f MB/s\n", what, t.bytes / 1e6, t.best_seconds * 1e3,
-                t.bytes / 1e6 / t.best_seconds);
+    std::printf("%-50s %8.1f MB in %7.2f ms  %7.0f MB/s\n", what, static_cast<double>(t.bytes) / 1e6, t.best_seconds * 1e3,
+                static_cast<double>(t.bytes) / 1e6 / t.best_seconds);
 }
 
 void bench_trees() {

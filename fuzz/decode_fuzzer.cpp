@@ -41,9 +41,9 @@ std::optional<uint32_t> model_character_reference(std::string_view number) {
     uint64_t value = 0;
     for (char c : number) {
         uint32_t digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (radix == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (radix == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
+        else if (radix == 16 && c >= 'a' && c <= 'f') digit = static_cast<uint32_t>(c - 'a' + 10);
+        else if (radix == 16 && c >= 'A' && c <= 'F') digit = static_cast<uint32_t>(c - 'A' + 10);
         else return std::nullopt;
         value = value * radix + digit;
         if (value > UINT32_MAX) return std::nullopt;
@@ -58,10 +58,10 @@ void model_append_utf8(std::string& out, uint32_t cp) {
         out += static_cast<char>(cp);
         return;
     }
-    const int length = cp <= 0x7FF ? 2 : cp <= 0xFFFF ? 3 : 4;
+    const size_t length = cp <= 0x7FF ? 2 : cp <= 0xFFFF ? 3 : 4;
     const unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
     std::string bytes(length, '\0');
-    for (int k = length - 1; k > 0; --k) {
+    for (size_t k = length - 1; k > 0; --k) {
         bytes[k] = static_cast<char>(0x80 | (cp & 0x3F));
         cp >>= 6;
     }
@@ -82,7 +82,7 @@ Expected model_decode(std::string_view raw, uint64_t base, ReferenceMode mode) {
         const char c = raw[i];
         if (is_break(c)) {
             out += ' ';
-            i += c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n' ? 2 : 1;
+            i += c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n' ? size_t{2} : size_t{1};
             continue;
         }
         if (c != '&') {

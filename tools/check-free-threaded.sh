@@ -35,8 +35,8 @@ echo "check-free-threaded: CPython $("$py" -c 'import platform; print(platform.p
 
 out=build/check-free-threaded
 rm -rf "$out" && mkdir -p "$out"
-flags=(-std=c++20 -O2 -fPIC -fvisibility=hidden -Wall -Wextra -Werror -DPy_GIL_DISABLED=1
-       -Isrc "-I$include" "-I$platinclude")
+flags=(-std=c++20 -O2 -fPIC -fvisibility=hidden -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Werror
+       -DPy_GIL_DISABLED=1 -Isrc -isystem "$include" -isystem "$platinclude")
 mapfile -t sources < <(find src -name '*.cpp' | sort)
 printf '%s\n' "${sources[@]}" |
     xargs -P "${JOBS:-2}" -I{} sh -c 'g++ "$@" -c {} -o '"$out"'/$(echo {} | tr / _).o' _ "${flags[@]}"

@@ -27,6 +27,9 @@ inline uint64_t load_word(const void* p) noexcept {
     return word;
 }
 
+// `c` as an index into a 256-entry table (char may be signed).
+inline constexpr unsigned char byte_of(char c) noexcept { return static_cast<unsigned char>(c); }
+
 inline constexpr uint64_t repeated(unsigned char c) noexcept { return kLaneOnes * c; }
 
 // 0x80 in every lane of `word` that is not zero, bit 7 of the lane kept.
@@ -66,7 +69,7 @@ inline bool is_ascii(std::string_view text) noexcept {
 
 inline uint64_t find_byte(const char* data, uint64_t from, uint64_t end, char c) noexcept {
     if (from >= end) return end;
-    const void* hit = std::memchr(data + from, c, end - from);
+    const void* hit = std::memchr(data + from, c, static_cast<size_t>(end - from));
     return hit ? static_cast<uint64_t>(static_cast<const char*>(hit) - data) : end;
 }
 

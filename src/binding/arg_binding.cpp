@@ -32,7 +32,7 @@ int parameter_index(const Signature& s, PyObject* keyword) noexcept {
     }
     for (int i = 0; i < s.parameter_count; ++i) {
         const char* name = s.parameters[i];
-        if (std::strlen(name) == static_cast<size_t>(length) && std::memcmp(name, text, length) == 0) return i;
+        if (std::strlen(name) == static_cast<size_t>(length) && std::memcmp(name, text, static_cast<size_t>(length)) == 0) return i;
     }
     return kUnknown;
 }

@@ -117,7 +117,7 @@ public:
     PyRef get(const std::string& name) {
         if (name.size() > kMaxCachedLength) return str_of(name);
         uint64_t h = 1469598103934665603ULL;
-        for (unsigned char c : name) h = (h ^ c) * 1099511628211ULL;
+        for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
         Slot& slot = slots_[h % kSlots];
         if (slot.str && slot.name == name) return PyRef::borrow(slot.str.get());
         PyRef made = str_of(name);

@@ -1,5 +1,6 @@
 #include "entities/node_object.hpp"
 
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -137,7 +138,11 @@ void drop_module_from_type_name(PyTypeObject* type, const char* name) noexcept {
     // type is handed out. The store is atomic: the interpreter's registry of
     // subclasses already lists the type, and a reader there sees either
     // name, never a torn pointer.
+#if defined(__cpp_lib_atomic_ref)
     std::atomic_ref<const char*>(type->tp_name).store(name, std::memory_order_release);
+#else  // libc++ before 19 has no std::atomic_ref; the same store through the compiler builtin
+    __atomic_store_n(&type->tp_name, name, __ATOMIC_RELEASE);
+#endif
 }
 
 PyTypeObject* node_type() noexcept {

@@ -41,12 +41,12 @@ public:
             } else {
                 for (int k = 0; k < 64; ++k) bits |= uint64_t{is_mark(block[k])} << k;
             }
-            words_[w] = bits;
+            words_[static_cast<size_t>(w)] = bits;
         }
         if (whole < word_count_) {
             uint64_t bits = 0;
             for (uint64_t i = whole * 64; i < len_; ++i) bits |= uint64_t{is_mark(doc_[i])} << (i % 64);
-            words_[whole] = bits;
+            words_[static_cast<size_t>(whole)] = bits;
         }
     }
 
@@ -54,10 +54,10 @@ public:
     uint64_t next_mark(uint64_t from) const noexcept {
         if (from >= len_) return len_;
         uint64_t w = from / 64;
-        uint64_t bits = words_[w] & (~uint64_t{0} << (from % 64));
+        uint64_t bits = words_[static_cast<size_t>(w)] & (~uint64_t{0} << (from % 64));
         while (bits == 0) {
             if (++w == word_count_) return len_;
-            bits = words_[w];
+            bits = words_[static_cast<size_t>(w)];
         }
         return w * 64 + static_cast<uint64_t>(std::countr_zero(bits));
     }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/bytes.hpp"
 #include "base/result.hpp"
 #include "index/structural_index.hpp"
 
@@ -26,8 +27,8 @@ inline constexpr uint8_t kEndsTarget = 4;        // TAB LF FF CR SPACE > ?
 
 inline constexpr std::array<uint8_t, 256> kNameStops = [] {
     std::array<uint8_t, 256> table{};
-    for (unsigned char c : {'\t', '\n', '\f', '\r', ' ', '>'})
-        table[c] = kEndsStartTagName | kEndsEndTagName | kEndsTarget;
+    for (char c : {'\t', '\n', '\f', '\r', ' ', '>'})
+        table[bytes::byte_of(c)] = kEndsStartTagName | kEndsEndTagName | kEndsTarget;
     table[static_cast<unsigned char>('/')] = kEndsStartTagName;
     table[static_cast<unsigned char>('?')] = kEndsTarget;
     return table;

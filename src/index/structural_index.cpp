@@ -22,8 +22,9 @@ template <class Column>
 void resize_column(Column& column, uint64_t capacity) {
     using T = std::remove_extent_t<typename Column::element_type>;
     static_assert(std::is_trivially_copyable_v<T>);
-    if (capacity > kMaxEntries) throw std::bad_alloc();
-    void* grown = std::realloc(column.get(), capacity * sizeof(T));
+    // The byte count must fit size_t too (on 32-bit targets it is the tighter bound).
+    if (capacity > kMaxEntries || capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    void* grown = std::realloc(column.get(), static_cast<size_t>(capacity) * sizeof(T));
     if (!grown) throw std::bad_alloc();
     column.release();
     column.reset(static_cast<T*>(grown));

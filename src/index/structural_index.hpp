@@ -55,28 +55,28 @@ public:
     std::string_view document() const noexcept { return document_; }
 
     uint64_t tag_count() const noexcept { return tag_count_; }
-    uint64_t tag_start(uint64_t i) const noexcept { return starts_[i]; }
-    uint64_t tag_end(uint64_t i) const noexcept { return ends_[i]; }
-    TagKind tag_kind(uint64_t i) const noexcept { return static_cast<TagKind>(kinds_[i]); }
+    uint64_t tag_start(uint64_t i) const noexcept { return starts_[at(i)]; }
+    uint64_t tag_end(uint64_t i) const noexcept { return ends_[at(i)]; }
+    TagKind tag_kind(uint64_t i) const noexcept { return static_cast<TagKind>(kinds_[at(i)]); }
     uint64_t name_offset(uint64_t i) const noexcept {
         switch (tag_kind(i)) {
             case TagKind::Open:
             case TagKind::SelfClosing:
-                return starts_[i] + 1;
+                return starts_[at(i)] + 1;
             case TagKind::Close:
             case TagKind::ProcessingInstruction:
-                return starts_[i] + 2;
+                return starts_[at(i)] + 2;
             default:
                 return 0;
         }
     }
-    uint64_t name_length(uint64_t i) const noexcept { return name_lengths_[i]; }
+    uint64_t name_length(uint64_t i) const noexcept { return name_lengths_[at(i)]; }
     std::string_view name(uint64_t i) const noexcept {
-        return {document_.data() + name_offset(i), static_cast<size_t>(name_lengths_[i])};
+        return {document_.data() + at(name_offset(i)), static_cast<size_t>(name_lengths_[at(i)])};
     }
 
     uint64_t text_count() const noexcept { return text_count_; }
-    TextRange text(uint64_t i) const noexcept { return texts_[i]; }
+    TextRange text(uint64_t i) const noexcept { return texts_[at(i)]; }
 
     uint64_t tag_capacity() const noexcept { return tag_capacity_; }
     uint64_t text_capacity() const noexcept { return text_capacity_; }
@@ -85,7 +85,7 @@ public:
     // name_offset() says.
     void add_tag(uint64_t start, uint64_t end, TagKind kind, uint64_t name_length) {
         if (tag_count_ == tag_capacity_) grow_tags(start);
-        const uint64_t i = tag_count_++;
+        const size_t i = at(tag_count_++);
         starts_[i] = start;
         ends_[i] = end;
         kinds_[i] = static_cast<uint8_t>(kind);
@@ -93,7 +93,7 @@ public:
     }
     void add_text(uint64_t start, uint64_t end) {
         if (text_count_ == text_capacity_) grow_texts(start);
-        texts_[text_count_++] = TextRange{start, end};
+        texts_[at(text_count_++)] = TextRange{start, end};
     }
 
     // Same entries and text ranges (the document itself is not compared).
@@ -107,6 +107,10 @@ private:
     };
     template <class T>
     using Column = std::unique_ptr<T[], FreeDeleter>;
+    // An entry index or a document offset: both lie within memory this
+    // process holds (the columns' allocation checks the byte count), so they
+    // fit size_t.
+    static size_t at(uint64_t i) noexcept { return static_cast<size_t>(i); }
 
     // `position` is where the scan is: growth is sized from the density so far.
     void grow_tags(uint64_t position);

@@ -37,7 +37,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         while (i < end && !ends_attribute_name(doc[i])) ++i;
         if (i == name_begin) return ReadError::malformed(i, "expected attribute name");
         const uint64_t name_end = i;
-        const std::string_view name(doc + name_begin, name_end - name_begin);
+        const std::string_view name(doc + name_begin, static_cast<size_t>(name_end - name_begin));
 
         while (i < end && is_space(doc[i])) ++i;
         if (i >= end || doc[i] != '=') return ReadError::malformed(name_begin, joined({"attribute '", name, "' has no value"}));
@@ -58,7 +58,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         } else {
             const uint64_t lt = bytes::find_byte(doc, special, value_end, '<');
             if (lt < value_end) return ReadError::malformed(lt, "'<' is not allowed in attribute values");
-            auto decoded = decode_references(std::string_view(doc + value_begin, value_end - value_begin),
+            auto decoded = decode_references(std::string_view(doc + value_begin, static_cast<size_t>(value_end - value_begin)),
                                              value_begin, ReferenceMode::Attribute);
             if (!decoded) return std::move(decoded).error();
             value = decoded.value().changed ? std::move(decoded.value().decoded)
@@ -67,7 +67,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
 
         if (!in_map) {
             for (const auto& earlier : pending)
-                if (std::string_view(doc + earlier.name_begin, earlier.name_end - earlier.name_begin) == name)
+                if (std::string_view(doc + earlier.name_begin, static_cast<size_t>(earlier.name_end - earlier.name_begin)) == name)
                     return ReadError::malformed(name_begin, joined({"duplicate attribute '", name, "'"}));
             pending.push_back({name_begin, name_end, std::move(value)});
             if (pending.size() == kLinearDuplicateCheck) {

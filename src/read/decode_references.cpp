@@ -98,7 +98,7 @@ uint64_t put_utf8(char* out, uint32_t cp) noexcept {
 
 Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t base_offset, ReferenceMode mode) {
     const char* p = raw.data();
-    const uint64_t n = raw.size();
+    const size_t n = raw.size();
     uint64_t i = next_special(p, 0, n, mode);
     if (i == n) return DecodedText{};
 
@@ -106,7 +106,7 @@ Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t 
     // becomes one space, so the input length is enough.
     Buffer out(static_cast<char*>(std::malloc(n)));
     if (!out) throw std::bad_alloc();
-    std::memcpy(out.get(), p, i);
+    std::memcpy(out.get(), p, static_cast<size_t>(i));
     uint64_t o = i;
     while (i < n) {
         const char c = p[i];
@@ -116,7 +116,7 @@ Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t 
         } else {
             const uint64_t semicolon = bytes::find_byte(p, i + 1, n, ';');
             if (semicolon == n) return ReadError::malformed(base_offset + i, "unterminated entity reference");
-            const std::string_view name(p + i + 1, semicolon - i - 1);
+            const std::string_view name(p + i + 1, static_cast<size_t>(semicolon - i - 1));
             if (const char replacement = predefined_entity(name)) {
                 out.get()[o++] = replacement;
             } else if (!name.empty() && name[0] == '#') {
@@ -131,7 +131,7 @@ Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t 
             i = semicolon + 1;
         }
         const uint64_t next = next_special(p, i, n, mode);
-        std::memcpy(out.get() + o, p + i, next - i);
+        std::memcpy(out.get() + o, p + i, static_cast<size_t>(next - i));
         o += next - i;
         i = next;
     }

@@ -1,5 +1,6 @@
 #include "read/file_source.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -14,7 +15,8 @@ namespace brindxml {
 namespace {
 
 constexpr uint64_t kFirstCapacity = 8192;
-constexpr uint64_t kMaxCapacity = uint64_t{1} << 62;
+// Also bounded by what one allocation can hold, on 32-bit targets the tighter bound.
+constexpr uint64_t kMaxCapacity = std::min<uint64_t>(uint64_t{1} << 62, SIZE_MAX);
 
 }  // namespace
 
@@ -29,17 +31,17 @@ Result<SourceRef, IoError> read_source_file(std::string_view path) {
     const int64_t size = platform::file_size(fd.get());
     if (size > 0 && static_cast<uint64_t>(size) < kMaxCapacity) capacity = static_cast<uint64_t>(size) + 1;
 
-    std::unique_ptr<char[]> buffer(new char[capacity]);
+    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(capacity)]);
     uint64_t length = 0;
     for (;;) {
         if (length == capacity) {
             if (capacity > kMaxCapacity / 2) throw std::bad_alloc();
-            std::unique_ptr<char[]> bigger(new char[capacity * 2]);
-            std::memcpy(bigger.get(), buffer.get(), length);
+            std::unique_ptr<char[]> bigger(new char[static_cast<size_t>(capacity * 2)]);
+            std::memcpy(bigger.get(), buffer.get(), static_cast<size_t>(length));
             buffer = std::move(bigger);
             capacity *= 2;
         }
-        const int64_t got = platform::read_some(fd.get(), buffer.get() + length, capacity - length);
+        const int64_t got = platform::read_some(fd.get(), buffer.get() + length, static_cast<size_t>(capacity - length));
         if (got < 0) {
             if (errno == EINTR) continue;
             return IoError::os(errno);
@@ -48,7 +50,7 @@ Result<SourceRef, IoError> read_source_file(std::string_view path) {
         length += static_cast<uint64_t>(got);
     }
 
-    if (!is_valid_utf8(std::string_view(buffer.get(), length)))
+    if (!is_valid_utf8(std::string_view(buffer.get(), static_cast<size_t>(length))))
         return IoError::fixed(IoError::Kind::InvalidData, kNotUtf8);
     SourceRef text(SourceText::owned(buffer.get(), length));
     buffer.release();  // now owned by the text

@@ -92,7 +92,7 @@ public:
                 const uint64_t trail = trailing_xml_space(piece.data() + lead, piece.size() - lead);
                 if (lead == 0 && trail == 0) return piece;
                 if (lead + trail == piece.size()) return std::nullopt;
-                return NodeString::owned_copy(piece.bytes().substr(lead, piece.size() - lead - trail));
+                return NodeString::owned_copy(piece.bytes().substr(static_cast<size_t>(lead), static_cast<size_t>(piece.size() - lead - trail)));
             }
             case State::Buffer: {
                 char* buffer = std::exchange(buffer_, nullptr);
@@ -105,7 +105,7 @@ public:
                     std::free(buffer);
                     return std::nullopt;
                 }
-                if (lead) std::memmove(buffer, buffer + lead, size);
+                if (lead) std::memmove(buffer, buffer + lead, static_cast<size_t>(size));
                 return NodeString::adopt(buffer, size);
             }
         }
@@ -135,24 +135,24 @@ private:
                 first_size = piece_.size();
             }
             reserve(first_size + n);
-            if (first_size) std::memcpy(buffer_, first, first_size);
+            if (first_size) std::memcpy(buffer_, first, static_cast<size_t>(first_size));
             size_ = first_size;
             piece_ = NodeString();
             state_ = State::Buffer;
         } else if (size_ + n > capacity_) {
             reserve(size_ + n);
         }
-        std::memcpy(buffer_ + size_, bytes, n);
+        std::memcpy(buffer_ + size_, bytes, static_cast<size_t>(n));
         size_ += n;
     }
 
     void reserve(uint64_t wanted) {
         uint64_t capacity = capacity_ ? capacity_ : 64;
         while (capacity < wanted) {
-            if (capacity > (uint64_t{1} << 62)) throw std::bad_alloc();
+            if (capacity > (uint64_t{1} << 62) || capacity > SIZE_MAX / 2) throw std::bad_alloc();
             capacity *= 2;
         }
-        char* grown = static_cast<char*>(std::realloc(buffer_, capacity));
+        char* grown = static_cast<char*>(std::realloc(buffer_, static_cast<size_t>(capacity)));
         if (!grown) throw std::bad_alloc();
         buffer_ = grown;
         capacity_ = capacity;

@@ -44,13 +44,14 @@ struct OuterName {
 // the number of tags that follow.
 std::vector<uint32_t> count_children(const StructuralIndex& index, uint64_t first) {
     const uint64_t tags = index.tag_count();
-    std::vector<uint32_t> counts(tags - first, 0);
-    std::vector<uint64_t> open;
+    // Tag numbers index the structural index's columns, so they fit size_t.
+    std::vector<uint32_t> counts(static_cast<size_t>(tags - first), 0);
+    std::vector<size_t> open;
     for (uint64_t i = first; i < tags; ++i) {
         switch (index.tag_kind(i)) {
             case TagKind::Open:
                 if (!open.empty() && counts[open.back()] != UINT32_MAX) ++counts[open.back()];
-                open.push_back(i - first);
+                open.push_back(static_cast<size_t>(i - first));
                 break;
             case TagKind::SelfClosing:
                 if (!open.empty() && counts[open.back()] != UINT32_MAX) ++counts[open.back()];
@@ -98,7 +99,7 @@ public:
                         break;
                     }
                     if (auto error = parse_tag(i, s, e, *record)) return std::move(*error);
-                    const uint32_t children = child_counts_[i - first_counted_];
+                    const uint32_t children = child_counts_[static_cast<size_t>(i - first_counted_)];
                     if (children) record->children.reserve(children);
                     open_.push_back(OpenElement{record, TextAccumulator()});
                     break;
@@ -156,7 +157,7 @@ private:
             const TextRange range = index_.text(next_text_);
             if (range.start >= s) break;
             ++next_text_;
-            const std::string_view raw(doc_ + range.start, range.end - range.start);
+            const std::string_view raw(doc_ + range.start, static_cast<size_t>(range.end - range.start));
             auto decoded = decode_references(raw, range.start, ReferenceMode::Text);
             if (!decoded) return std::move(decoded).error();
             TextAccumulator& text = open_.back().text;
@@ -197,7 +198,7 @@ private:
             return std::nullopt;
         }
         if (outer_.empty()) return ReadError::malformed(s, joined({"unexpected end tag </", name, ">"}));
-        const std::string_view outer(doc_ + outer_.back().offset, outer_.back().length);
+        const std::string_view outer(doc_ + outer_.back().offset, static_cast<size_t>(outer_.back().length));
         if (outer != name) return ReadError::malformed(s, joined({"expected </", outer, ">, found </", name, ">"}));
         outer_.pop_back();
         return std::nullopt;

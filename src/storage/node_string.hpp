@@ -59,9 +59,11 @@ public:
             source_->retain();
             data_ = other.data_;
         } else if (size_) {
-            data_ = static_cast<char*>(std::malloc(size_));
+            // An owned string's size came from a buffer in memory: it fits size_t.
+            const size_t bytes = static_cast<size_t>(size_);
+            data_ = static_cast<char*>(std::malloc(bytes));
             if (!data_) throw std::bad_alloc();
-            std::memcpy(data_, other.data_, size_);
+            std::memcpy(data_, other.data_, bytes);
         }
     }
     NodeString(NodeString&& other) noexcept

@@ -38,11 +38,11 @@ inline constexpr std::array<std::string_view, 256> kEscapeReplacement = [] {
 // kEscapes[mode][byte]: whether the mode replaces the byte.
 inline constexpr std::array<std::array<bool, 256>, 2> kEscapes = [] {
     std::array<std::array<bool, 256>, 2> table{};
-    for (unsigned char c : std::string_view("&<>\"'")) {
-        table[static_cast<int>(EscapeMode::Text)][c] = true;
-        table[static_cast<int>(EscapeMode::Attribute)][c] = true;
+    for (char c : std::string_view("&<>\"'")) {
+        table[static_cast<int>(EscapeMode::Text)][bytes::byte_of(c)] = true;
+        table[static_cast<int>(EscapeMode::Attribute)][bytes::byte_of(c)] = true;
     }
-    for (unsigned char c : std::string_view("\t\r\n")) table[static_cast<int>(EscapeMode::Attribute)][c] = true;
+    for (char c : std::string_view("\t\r\n")) table[static_cast<int>(EscapeMode::Attribute)][bytes::byte_of(c)] = true;
     return table;
 }();
 

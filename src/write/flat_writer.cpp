@@ -68,7 +68,7 @@ public:
         uint64_t spaces = 0;
         if (!platform::checked_multiply(indent_width, depth, spaces) || spaces >= room()) return fail();
         *out_++ = '\n';
-        if constexpr (sizeof(Char) == 1) std::memset(out_, ' ', spaces);
+        if constexpr (sizeof(Char) == 1) std::memset(out_, ' ', static_cast<size_t>(spaces));  // below room()
         else std::fill_n(out_, spaces, Char{' '});
         out_ += spaces;
         return {};

@@ -26,8 +26,8 @@ struct TextStats {
 // Bytes added when `mode` escapes `byte` (its replacement's length minus one).
 inline constexpr std::array<std::array<uint8_t, 256>, 2> kEscapeExtra = [] {
     std::array<std::array<uint8_t, 256>, 2> table{};
-    for (int mode = 0; mode < 2; ++mode)
-        for (int c = 0; c < 256; ++c)
+    for (size_t mode = 0; mode < 2; ++mode)
+        for (size_t c = 0; c < 256; ++c)
             if (kEscapes[mode][c]) table[mode][c] = static_cast<uint8_t>(kEscapeReplacement[c].size() - 1);
     return table;
 }();

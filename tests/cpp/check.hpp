@@ -30,7 +30,8 @@ std::string cat(const Parts&... parts) {
 // Control and non-ASCII bytes shown as escapes.
 inline std::string printable(std::string_view s) {
     std::string out;
-    for (unsigned char c : s) {
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c == '\n') out += "\\n";
         else if (c == '\t') out += "\\t";
         else if (c == '\r') out += "\\r";

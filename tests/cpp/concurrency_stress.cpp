@@ -137,7 +137,7 @@ void test_owner_released_once() {
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
-                NodeString mine = std::move(views[t]);
+                NodeString mine = std::move(views[static_cast<size_t>(t)]);
                 ready.fetch_add(1);
                 while (ready.load() < kThreads) std::this_thread::yield();
                 // All threads drop their reference at the same moment.

@@ -117,8 +117,8 @@ void test_cases() {
 // The word-at-a-time searches: a reference or line break at every position of
 // a long value is found, and decodes to the same result as a short one.
 void test_every_position() {
-    for (uint64_t length = 1; length < 40; ++length) {
-        for (uint64_t at = 0; at < length; ++at) {
+    for (size_t length = 1; length < 40; ++length) {
+        for (size_t at = 0; at < length; ++at) {
             std::string input(length, 'v');
             input.replace(at, 1, "&amp;");
             std::string expected(length, 'v');

@@ -41,34 +41,34 @@ struct Flat {
 
 bool ascii_space(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
 
-int64_t find_from(std::string_view d, uint64_t from, char c) {
-    for (uint64_t i = from; i < d.size(); ++i)
+int64_t find_from(std::string_view d, size_t from, char c) {
+    for (size_t i = from; i < d.size(); ++i)
         if (d[i] == c) return static_cast<int64_t>(i);
     return -1;
 }
 
 Flat reference_scan(std::string_view d) {
     Flat out;
-    const uint64_t len = d.size();
-    uint64_t pos = 0;
+    const size_t len = d.size();
+    size_t pos = 0;
     bool has_prev = false;
-    uint64_t prev_end = 0;
+    size_t prev_end = 0;
     for (;;) {
         const int64_t found = find_from(d, pos, '<');
         if (found < 0) break;
-        const uint64_t lt = static_cast<uint64_t>(found);
-        const uint64_t text_start = has_prev ? prev_end + 1 : 0;
+        const size_t lt = static_cast<size_t>(found);
+        const size_t text_start = has_prev ? prev_end + 1 : 0;
         if (lt > text_start) out.texts.push_back({text_start, lt});
         if (lt == len - 1) return Flat{lt, {}, {}};
         const char c = d[lt + 1];
-        uint64_t end = 0;
+        size_t end = 0;
         if (c == '!' && lt + 3 < len && d[lt + 2] == '-' && d[lt + 3] == '-') {
-            uint64_t q = lt + 4;
+            size_t q = lt + 4;
             end = len;
             for (;;) {
                 const int64_t dash = find_from(d, q, '-');
                 if (dash < 0) break;
-                const uint64_t p = static_cast<uint64_t>(dash);
+                const size_t p = static_cast<size_t>(dash);
                 if (p + 2 < len && d[p + 1] == '-' && d[p + 2] == '>') {
                     end = p + 2;
                     break;
@@ -77,12 +77,12 @@ Flat reference_scan(std::string_view d) {
             }
             out.tags.push_back({lt, end, TagKind::Comment, 0, 0});
         } else if (c == '!' && lt + 8 < len && d.substr(lt + 1, 8) == "![CDATA[") {
-            uint64_t q = lt + 9;
+            size_t q = lt + 9;
             bool complete = false;
             for (;;) {
                 const int64_t bracket = find_from(d, q, ']');
                 if (bracket < 0) break;
-                const uint64_t p = static_cast<uint64_t>(bracket);
+                const size_t p = static_cast<size_t>(bracket);
                 if (p + 2 < len && d[p + 1] == ']' && d[p + 2] == '>') {
                     if (p > lt + 9) out.texts.push_back({lt + 9, p});
                     end = p + 2;
@@ -96,25 +96,25 @@ Flat reference_scan(std::string_view d) {
         } else if (c == '!') {
             const int64_t gt = find_from(d, lt + 1, '>');
             has_prev = true;
-            prev_end = gt >= 0 ? static_cast<uint64_t>(gt) : lt;
+            prev_end = gt >= 0 ? static_cast<size_t>(gt) : lt;
             pos = prev_end + 1;
             continue;
         } else if (c == '/') {
-            uint64_t i = lt + 2;
+            size_t i = lt + 2;
             while (i < len && !ascii_space(d[i]) && d[i] != '>') ++i;
             if (i == len) return Flat{lt, {}, {}};
             const int64_t gt = find_from(d, i, '>');
             if (gt < 0) return Flat{lt, {}, {}};
-            end = static_cast<uint64_t>(gt);
+            end = static_cast<size_t>(gt);
             out.tags.push_back({lt, end, TagKind::Close, lt + 2, i - (lt + 2)});
         } else if (c == '?') {
-            uint64_t t = lt + 2;
+            size_t t = lt + 2;
             while (t < len && !ascii_space(d[t]) && d[t] != '>' && d[t] != '?') ++t;
             if (t + 1 >= len) {
                 end = t;
             } else {
                 end = len - 1;
-                for (uint64_t p = t; p + 1 < len; ++p) {
+                for (size_t p = t; p + 1 < len; ++p) {
                     if (d[p] == '?' && d[p + 1] == '>') {
                         end = p + 1;
                         break;
@@ -123,17 +123,17 @@ Flat reference_scan(std::string_view d) {
             }
             out.tags.push_back({lt, end, TagKind::ProcessingInstruction, lt + 2, t - (lt + 2)});
         } else {
-            uint64_t i = lt + 1;
+            size_t i = lt + 1;
             while (i < len && !ascii_space(d[i]) && d[i] != '/' && d[i] != '>') ++i;
             if (i == len) return Flat{lt, {}, {}};
-            uint64_t j = i;
+            size_t j = i;
             TagKind kind;
             for (;;) {
                 if (j >= len) return Flat{lt, {}, {}};
                 const char b = d[j];
                 if (b == '"' || b == '\'') {
                     const int64_t m = find_from(d, j + 1, b);
-                    j = m >= 0 ? static_cast<uint64_t>(m) + 1 : j + 2;
+                    j = m >= 0 ? static_cast<size_t>(m) + 1 : j + 2;
                 } else if (b == '/' && j + 1 < len && d[j + 1] == '>') {
                     kind = TagKind::SelfClosing;
                     end = j + 1;
@@ -173,7 +173,7 @@ Flat flatten(Result<StructuralIndex, IndexError> result) {
 // A text range holds no `<` unless it is the content of a complete CDATA section.
 bool text_ranges_free_of_lt(std::string_view d, const Flat& flat) {
     for (const TextRange& range : flat.texts) {
-        if (d.substr(range.start, range.end - range.start).find('<') == std::string_view::npos) continue;
+        if (d.substr(static_cast<size_t>(range.start), static_cast<size_t>(range.end - range.start)).find('<') == std::string_view::npos) continue;
         bool is_cdata_content = false;
         for (const Tag& tag : flat.tags)
             if (tag.kind == TagKind::CData && tag.start + 9 == range.start && tag.end == range.end + 2)
@@ -211,7 +211,7 @@ class Generator {
 public:
     explicit Generator(uint64_t seed) : rng_(seed) {}
 
-    uint64_t below(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng_); }
+    size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
     bool chance(int percent) { return below(100) < static_cast<uint64_t>(percent); }
 
     std::string name() {
@@ -286,15 +286,15 @@ public:
     // 1 to 5 edits with the bytes markup is made of.
     std::string mutate(std::string doc) {
         static const char kAlphabet[] = "<>\"'/!?-[]CDATA= x\n";
-        for (uint64_t n = 1 + below(5); n > 0; --n) {
-            const uint64_t at = doc.empty() ? 0 : below(doc.size() + 1);
+        for (size_t n = 1 + below(5); n > 0; --n) {
+            const size_t at = doc.empty() ? 0 : below(doc.size() + 1);
             switch (below(5)) {
                 case 0: doc.insert(doc.begin() + static_cast<std::ptrdiff_t>(at), kAlphabet[below(sizeof kAlphabet - 1)]); break;
                 case 1: if (at < doc.size()) doc.erase(at, 1); break;
                 case 2: if (at < doc.size()) doc[at] = kAlphabet[below(sizeof kAlphabet - 1)]; break;
                 case 3: doc.resize(at); break;
                 default: {
-                    const uint64_t from = doc.empty() ? 0 : below(doc.size());
+                    const size_t from = doc.empty() ? 0 : below(doc.size());
                     doc.insert(at, doc.substr(from, below(20)));
                 }
             }
@@ -330,8 +330,8 @@ int main() {
         ++cases;
     }
     // A quote or `<` at each position around word boundaries.
-    for (uint64_t length = 60; length < 140; ++length) {
-        for (uint64_t at = 0; at < length; ++at) {
+    for (size_t length = 60; length < 140; ++length) {
+        for (size_t at = 0; at < length; ++at) {
             for (char c : {'<', '"', '\'', '>'}) {
                 std::string doc = "<a k=\"" + std::string(length, 'v') + "\">x</a>";
                 doc[at] = c;

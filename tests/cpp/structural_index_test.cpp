@@ -176,7 +176,7 @@ void test_capacities() {
     };
     const Sizes kSizes[] = {{0, 0, 0}, {127, 0, 0}, {128, 1, 0}, {255, 1, 0}, {256, 2, 1}, {100000, 781, 390}};
     for (const Sizes& s : kSizes) {
-        const StructuralIndex index(std::string(s.length, ' '));
+        const StructuralIndex index(std::string(static_cast<size_t>(s.length), ' '));
         check(index.tag_capacity() == s.tags && index.text_capacity() == s.texts,
               "capacities for " + std::to_string(s.length) + " bytes");
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -116,7 +117,7 @@ const LayoutCase kLayoutCases[] = {
 
 // The long-indent cases compare against a layout built here.
 std::string long_indent_expected(uint64_t indent, bool three_levels) {
-    const std::string one(indent, ' ');
+    const std::string one(static_cast<size_t>(indent), ' ');
     if (!three_levels) return "<a>\n" + one + "<b/>\n</a>";
     return "<a>\n" + one + "<b>\n" + one + one + "<c/>\n" + one + "</b>\n</a>";
 }
@@ -149,7 +150,8 @@ void test_attribute_order() {
 
 std::string reference_escape(std::string_view text, EscapeMode mode) {
     std::string out;
-    for (unsigned char c : text) {
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
         const bool escaped = c == '&' || c == '<' || c == '>' || c == '"' || c == '\'' ||
                              (mode == EscapeMode::Attribute && (c == '\t' || c == '\r' || c == '\n'));
         if (!escaped) out += static_cast<char>(c);
@@ -198,12 +200,12 @@ void test_find_escape_every_byte_every_lane() {
             for (int c = 0; c < 256; ++c)
                 if (!is_special(static_cast<unsigned char>(c), mode)) plain.push_back(static_cast<unsigned char>(c));
             int wrong = 0;
-            for (size_t length : {1, 7, 8, 9, 15, 16, 17, 24, 40, 63, 64, 65, 100, 131}) {
+            for (size_t length : std::initializer_list<size_t>{1, 7, 8, 9, 15, 16, 17, 24, 40, 63, 64, 65, 100, 131}) {
                 for (size_t at = 0; at < length; ++at) {
                     for (int b = 0; b < 256; ++b) {
                         std::string buffer(length, ' ');
                         for (size_t i = 0; i < length; ++i)
-                            buffer[i] = static_cast<char>(plain[(b * 7 + at + i) % plain.size()]);
+                            buffer[i] = static_cast<char>(plain[(static_cast<size_t>(b) * 7 + at + i) % plain.size()]);
                         buffer[at] = static_cast<char>(b);
                         const char* found = scan(buffer.data(), buffer.data() + length);
                         const size_t expected = is_special(static_cast<unsigned char>(b), mode) ? at : length;
@@ -261,7 +263,7 @@ void test_write_escaped_against_reference() {
     const char alphabet[] = "abcXYZ 019&<>\"'\t\r\n\x80\xc3\xa9=;#";
     int mismatches = 0;
     for (int round = 0; round < 300; ++round) {
-        std::string text(next() % 300, ' ');
+        std::string text(static_cast<size_t>(next() % 300), ' ');
         const uint64_t density = next() % 40 + 1;
         for (char& c : text) c = next() % density == 0 ? alphabet[next() % (sizeof alphabet - 1)] : 'q';
         for (EscapeMode mode : {EscapeMode::Text, EscapeMode::Attribute}) {
