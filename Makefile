@@ -323,7 +323,7 @@ test-clang: $(CLANG_VENV)/.ready venv
 	    -Cbuild-dir=build/py$(PY_TAG)-clang -Ccmake.define.BRINDXML_WERROR=ON .
 	@linked=$$(ldd $$(cd tests && $(CURDIR)/$(CLANG_VENV)/bin/python -c 'import brindxml; print(brindxml.__file__)')); \
 	    [[ $$linked == *libc++* ]] || { echo "the module is not linked against libc++"; exit 1; }
-	cd tests && $(CURDIR)/$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	cd tests && CXX=clang++ CXXFLAGS=-stdlib=libc++ $(CURDIR)/$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CORE_CMAKE) -B build/core-clang \
 	    -DBRINDXML_WERROR=ON > /dev/null
 	$(VENV)/$(VBIN)/cmake --build build/core-clang -j $(JOBS)

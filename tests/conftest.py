@@ -97,6 +97,7 @@ def _build_probe():
     import importlib.util
     import os
     import platform
+    import shlex
     import shutil
     import subprocess
     import sysconfig
@@ -118,9 +119,12 @@ def _build_probe():
     headers = sorted((root / "src").rglob("*.hpp")) + [root / "tests/probe/exports.map"]
     flags = ["-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-w", f"-I{root / 'src'}",
              f"-I{sysconfig.get_paths()['include']}"]
+    # The module's own compiler and C++ library (CXX, CXXFLAGS), so that one
+    # C++ runtime serves both.
+    flags += shlex.split(os.environ.get("CXXFLAGS", ""))
     if os.environ.get("BRINDXML_SANITIZED"):
         flags += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer"]
-    digest = hashlib.sha256(" ".join(flags).encode())
+    digest = hashlib.sha256(" ".join([compiler, *flags]).encode())
     for path in sources + headers:
         digest.update(path.read_bytes())
     out_dir = root / "build" / "probe" / f"{sys.implementation.cache_tag}-{digest.hexdigest()[:16]}"
