@@ -73,6 +73,40 @@ uint64_t instruction_end(const char* doc, uint64_t target_end, uint64_t len, con
     return target_end >= len ? len : len - 1;
 }
 
+// The `>` that ends a document type declaration whose name starts at `from`,
+// or len when the declaration never ends. Quoted literals (before, inside and
+// after the internal subset) hide every byte; the internal subset runs from
+// `[` to its `]`, and within it comments and processing instructions hide
+// theirs too, so markup in entity values or comments is never taken for the
+// document's own. Declarations are rare: plain byte searches suffice.
+inline uint64_t doctype_end(const char* doc, uint64_t from, uint64_t len) noexcept {
+    const std::string_view d(doc, static_cast<size_t>(len));
+    bool in_subset = false;
+    for (uint64_t at = from;; ++at) {
+        // Outside the subset a `<` or `]` means nothing, inside it a `>` or `[`.
+        at = in_subset ? bytes::find_any<'"', '\'', ']', '<'>(doc, at, len)
+                       : bytes::find_any<'"', '\'', '[', '>'>(doc, at, len);
+        if (at >= len) return len;
+        const char c = doc[at];
+        if (c == '"' || c == '\'') {
+            at = bytes::find_byte(doc, at + 1, len, c);
+            if (at >= len) return len;
+        } else if (c == '>') {
+            return at;
+        } else if (c == '[' || c == ']') {
+            in_subset = c == '[';
+        } else if (at + 3 < len && doc[at + 1] == '!' && doc[at + 2] == '-' && doc[at + 3] == '-') {
+            const size_t close = d.find("-->", static_cast<size_t>(at + 4));
+            if (close == std::string_view::npos) return len;
+            at = close + 2;
+        } else if (at + 1 < len && doc[at + 1] == '?') {
+            const size_t close = d.find("?>", static_cast<size_t>(at + 2));
+            if (close == std::string_view::npos) return len;
+            at = close + 1;
+        }
+    }
+}
+
 template <class Finder>
 Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder& find) {
     StructuralIndex index(document);
@@ -99,8 +133,14 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
                         end = unterminated_cdata_end(doc, lt + 9, len);
                     }
                     index.add_tag(lt, end, TagKind::CData, 0);
+                } else if (lt + 9 <= len && std::memcmp(doc + lt + 2, "DOCTYPE", 7) == 0) {
+                    // Skipped as a whole, its internal subset included.
+                    const uint64_t gt = doctype_end(doc, lt + 9, len);
+                    if (gt >= len) return IndexError{lt, IndexError::Reason::UnterminatedDoctype};
+                    pos = gt + 1;
+                    continue;
                 } else {
-                    // A declaration: skipped, together with its `>`. Without
+                    // Another declaration: skipped, together with its `>`. Without
                     // a `>` only the `<` itself is skipped.
                     const uint64_t gt = find.next_gt(lt + 1);
                     pos = gt < len ? gt + 1 : lt + 1;

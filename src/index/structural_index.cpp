@@ -49,7 +49,10 @@ uint64_t grown_capacity(uint64_t count, uint64_t position, uint64_t length, uint
 
 }  // namespace
 
-std::string IndexError::display() const { return "Unclosed tag at byte " + std::to_string(offset); }
+std::string IndexError::display() const {
+    const char* what = reason == Reason::UnterminatedDoctype ? "unterminated DOCTYPE declaration" : "Unclosed tag";
+    return std::string(what) + " at byte " + std::to_string(offset);
+}
 
 StructuralIndex::StructuralIndex(std::string_view document) : document_(document) {
     const uint64_t len = document.size();

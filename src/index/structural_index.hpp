@@ -30,10 +30,16 @@ struct TextRange {
     friend bool operator==(const TextRange&, const TextRange&) = default;
 };
 
-// The only way building an index fails: a `<` whose construct cannot be closed.
+// How building an index fails: at a `<` whose construct cannot be closed.
 struct [[nodiscard]] IndexError {
+    enum class Reason : uint8_t {
+        UnclosedTag,          // a tag without its `>`
+        UnterminatedDoctype,  // a document type declaration without its end
+    };
     uint64_t offset = 0;  // of the `<`
-    std::string display() const;  // "Unclosed tag at byte {offset}"
+    Reason reason = Reason::UnclosedTag;
+    // "Unclosed tag at byte {offset}", or "unterminated DOCTYPE declaration at byte {offset}"
+    std::string display() const;
     friend bool operator==(const IndexError&, const IndexError&) = default;
 };
 

@@ -228,7 +228,12 @@ Result<ElementRecord, ReadError> build_tree(SourceText* source, std::string_view
     source->retain();
     const SourceRef hold(source);
     auto index = build_structural_index(source->bytes());
-    if (!index) return ReadError::unclosed_tag(index.error().offset);
+    if (!index) {
+        const IndexError& error = index.error();
+        if (error.reason == IndexError::Reason::UnterminatedDoctype)
+            return ReadError::malformed(error.offset, "unterminated DOCTYPE declaration");
+        return ReadError::unclosed_tag(error.offset);
+    }
     return TreeBuilder(source, root_tag, index.value()).run();
 }
 

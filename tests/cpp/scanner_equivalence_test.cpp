@@ -36,6 +36,7 @@ struct Flat {
     std::optional<uint64_t> error;
     std::vector<Tag> tags;
     std::vector<TextRange> texts;
+    bool doctype_error = false;  // the error is an unterminated document type declaration
     bool operator==(const Flat&) const = default;
 };
 
@@ -93,6 +94,48 @@ Flat reference_scan(std::string_view d) {
             }
             if (!complete) end = q;
             out.tags.push_back({lt, end, TagKind::CData, 0, 0});
+        } else if (c == '!' && d.substr(lt + 1).starts_with("!DOCTYPE")) {
+            // Byte by byte: quoted literals anywhere, and within the internal
+            // subset comments and processing instructions, hide what they hold.
+            size_t i = lt + 9;
+            bool subset = false;
+            bool closed = false;
+            while (i < len) {
+                const char b = d[i];
+                if (b == '"' || b == '\'') {
+                    const int64_t m = find_from(d, i + 1, b);
+                    if (m < 0) break;
+                    i = static_cast<size_t>(m) + 1;
+                } else if (subset && d.substr(i).starts_with("<!--")) {
+                    const size_t close = d.find("-->", i + 4);
+                    if (close == std::string_view::npos) break;
+                    i = close + 3;
+                } else if (subset && d.substr(i).starts_with("<?")) {
+                    const size_t close = d.find("?>", i + 2);
+                    if (close == std::string_view::npos) break;
+                    i = close + 2;
+                } else if (!subset && b == '[') {
+                    subset = true;
+                    ++i;
+                } else if (subset && b == ']') {
+                    subset = false;
+                    ++i;
+                } else if (!subset && b == '>') {
+                    closed = true;
+                    break;
+                } else {
+                    ++i;
+                }
+            }
+            if (!closed) {
+                Flat failed{lt, {}, {}};
+                failed.doctype_error = true;
+                return failed;
+            }
+            has_prev = true;
+            prev_end = i;
+            pos = i + 1;
+            continue;
         } else if (c == '!') {
             const int64_t gt = find_from(d, lt + 1, '>');
             has_prev = true;
@@ -160,6 +203,7 @@ Flat flatten(Result<StructuralIndex, IndexError> result) {
     Flat out;
     if (!result.ok()) {
         out.error = result.error().offset;
+        out.doctype_error = result.error().reason == IndexError::Reason::UnterminatedDoctype;
         return out;
     }
     const StructuralIndex& index = result.value();
@@ -246,8 +290,25 @@ public:
         s += self_closing ? "/>" : ">";
         return s;
     }
+    // A document type declaration, with quoted literals and an internal
+    // subset holding markup where a scanner must not see it.
+    std::string doctype() {
+        static const char* kLiterals[] = {"\"a>b\"", "'[x]'", "\"<r>\"", "'it\"s'", "\"]>\"", "''"};
+        static const char* kDecls[] = {"<!ENTITY e \"<q><r>fake</r></q>\">", "<!-- <b></b> ] > ' -->",
+                                       "<?pi ] > \" ?>", "<!ELEMENT r ANY>", "<!ATTLIST r a CDATA '>]'>",
+                                       "<!ENTITY % p \"x\">%p;", "\n  ", "<!-->-->"};
+        std::string s = cat("<!DOCTYPE ", name());
+        if (chance(40)) s += cat(" SYSTEM ", kLiterals[below(6)]);
+        if (chance(70)) {
+            s += " [";
+            for (uint64_t n = below(5); n > 0; --n) s += kDecls[below(8)];
+            s += "]";
+        }
+        return s + (chance(30) ? " >" : ">");
+    }
     std::string misc() {
-        switch (below(6)) {
+        switch (below(7)) {
+            case 6: return doctype();
             case 0: return cat("<!--", text(), chance(50) ? "-" : "", "-->");
             case 1: return cat("<![CDATA[", text(), "<b>", chance(50) ? "]" : "", "]]>");
             case 2: return cat("<?pi ", text(), "?>");
@@ -304,7 +365,10 @@ public:
     std::string random_bytes() {
         static const char kAlphabet[] = "<<>>\"\"''//!?--[]]CDATA=ab \n";
         std::string doc;
-        for (uint64_t n = below(200); n > 0; --n) doc += kAlphabet[below(sizeof kAlphabet - 1)];
+        for (uint64_t n = below(200); n > 0; --n) {
+            if (chance(2)) doc += "<!DOCTYPE ";
+            else doc += kAlphabet[below(sizeof kAlphabet - 1)];
+        }
         return doc;
     }
 

@@ -19,10 +19,14 @@ namespace {
 
 
 // One line per index: tags as KIND start-end:name, text ranges as t start-end,
-// in document order of their starts; or "E offset" for an error.
+// in document order of their starts; or "E offset" for an error ("U offset"
+// for an unterminated document type declaration).
 // Kinds: O open, C close, S self-closing, M comment, D CDATA, P processing instruction.
 std::string describe(Result<StructuralIndex, IndexError> result) {
-    if (!result.ok()) return cat("E", std::to_string(result.error().offset));
+    if (!result.ok()) {
+        const bool doctype = result.error().reason == IndexError::Reason::UnterminatedDoctype;
+        return cat(doctype ? "U" : "E", std::to_string(result.error().offset));
+    }
     const StructuralIndex& index = result.value();
     std::string out;
     uint64_t t = 0;
@@ -125,10 +129,29 @@ const Case kCases[] = {
     {"<?pi x", "P0-5:pi"},
     {"<?pi x<a/>", "P0-9:pi"},
     {"<?pi\n?>x<a/>", "P0-6:pi t7-8 S8-11:a"},
-    // Other declarations are skipped up to the first `>`, quotes or not.
+    // A document type declaration is skipped as a whole: quoted literals,
+    // the internal subset and the comments and processing instructions in it.
     {"<!DOCTYPE a><a/>", "S12-15:a"},
-    {"<!DOCTYPE a [<!ENTITY e \"x\">]><a/>", "t28-30 S30-33:a"},
+    {"<!DOCTYPE a [<!ENTITY e \"x\">]><a/>", "S30-33:a"},
     {"<!DOCTYPE a x<b/>", ""},
+    {"<!DOCTYPE r [<!-- <b></b> -->]><r/>", "S31-34:r"},
+    {"<!DOCTYPE r [<!ENTITY b \"<q>fake</q>\">]><r/>", "S40-43:r"},
+    {"<!DOCTYPE r [<!ENTITY b '>]'>]><r/>", "S31-34:r"},
+    {"<!DOCTYPE r [<!-- ] > ' -->]><r/>", "S29-32:r"},
+    {"<!DOCTYPE r [<?pi ] > \" ?>]><r/>", "S28-31:r"},
+    {"<!DOCTYPE r SYSTEM \"a>[b\"><r/>", "S26-29:r"},
+    {"<!DOCTYPE r [<!ELEMENT r ANY>\n<!ATTLIST r a CDATA \"x>\">]>\n<r/>", "t57-58 S58-61:r"},
+    {"<!DOCTYPE r [] ><r/>", "S16-19:r"},
+    {"x<!DOCTYPE r>y<r/>", "t0-1 t13-14 S14-17:r"},
+    // An unterminated one is an error at its `<`.
+    {"<!DOCTYPE r [<!ENTITY b \"x\">", "U0"},
+    {"<a/><!DOCTYPE r [<!ENTITY b \"x>]><r/>", "U4"},
+    {"<!DOCTYPE r [<!-- ]><r/>", "U0"},
+    {"<!DOCTYPE r [<?pi ]><r/>", "U0"},
+    {"<!DOCTYPE r 'x><r/>", "U0"},
+    {"<!DOCTYPE", "U0"},
+    {"<!DOCTYP", ""},
+    // Other declarations are skipped up to the first `>`, quotes or not.
     {"<!x<a>", ""},
     {"a<!b", "t0-1"},
     {"a<!b<c/>", "t0-1"},
@@ -190,6 +213,9 @@ void test_capacities() {
 
 void test_error_display() {
     check(IndexError{42}.display() == "Unclosed tag at byte 42", "index error text");
+    check(IndexError{7, IndexError::Reason::UnterminatedDoctype}.display() ==
+              "unterminated DOCTYPE declaration at byte 7",
+          "unterminated DOCTYPE text");
 }
 
 }  // namespace
