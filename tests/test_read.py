@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import errno
 import gc
 import os
 import subprocess
 import sys
 import threading
+from xml.etree import ElementTree
 
 import pytest
 
@@ -95,6 +97,54 @@ def test_read_string_errors(xml, root, message):
     assert str(info.value) == message
 
 
+# The prolog of three real stylesheets (htmlhelp-common.xsl and two more).
+DOCBOOK_PROLOG = """<?xml version="1.0"?>
+<!DOCTYPE xsl:stylesheet [
+<!ENTITY lf '<xsl:text xmlns:xsl="http://www.w3.org/1999/XSL/Transform">&#xA;</xsl:text>'>
+<!ENTITY lowercase "'abcdefghijklmnopqrstuvwxyz'">
+<!ENTITY test 'count(key("k", .)) > 1'>
+]>
+"""
+
+# A document type declaration is skipped as a whole: markup in its comments,
+# processing instructions, quoted literals and entity values is never read as
+# elements. (document, root, the root's text as ElementTree reads it, or the error)
+DOCTYPES = [
+    ("<!DOCTYPE r [<!-- <b></b> -->]><r/>", "r", None),
+    ("<!DOCTYPE x [<!-- <q><r>fake</r></q> -->]><x><r>real</r></x>", "r", "real"),
+    ('<!DOCTYPE x [<!ENTITY b "<q><r>fake</r></q>">]><x><r>real</r></x>', "r", "real"),
+    ('<!DOCTYPE x [<!ENTITY b "a > <r>fake</r>">]><x><r>real</r></x>', "r", "real"),
+    ('<!DOCTYPE x [<!ENTITY b "]><r>fake</r>">]><x><r>real</r></x>', "r", "real"),
+    ("<!DOCTYPE x [<!-- ]> --><!ENTITY b '<r>fake</r>'>]><x><r>real</r></x>", "r", "real"),
+    ("<!DOCTYPE x [<?pi ]> <r>fake</r> ?>]><x><r>real</r></x>", "r", "real"),
+    ('<!DOCTYPE x SYSTEM "x.dtd" [<!ENTITY e SYSTEM "]><r>fake</r>">]>\n<x><r>real</r></x>', "r", "real"),
+    (DOCBOOK_PROLOG + '<xsl:stylesheet version="1.0"><xsl:text>ok</xsl:text></xsl:stylesheet>', "xsl:text", "ok"),
+    # A declared entity that is then used is still unknown.
+    ('<!DOCTYPE x [<!ENTITY b "<r>fake</r>">]><x><r>&b;</r></x>', "r",
+     ValueError("unknown entity reference '&b;' at byte 46")),
+    (DOCBOOK_PROLOG + '<xsl:stylesheet><xsl:if test="&test;"/></xsl:stylesheet>', "xsl:stylesheet",
+     ValueError("unknown entity reference '&test;' at byte 264")),
+    # Unterminated: a malformed document, at the declaration's `<`.
+    ('<!DOCTYPE r [<!ENTITY b "x">\n<r/>', "r",
+     ValueError("malformed XML at byte 0: unterminated DOCTYPE declaration")),
+    ("<?xml version='1.0'?><!DOCTYPE r [<!-- ]><r/>", "r",
+     ValueError("malformed XML at byte 21: unterminated DOCTYPE declaration")),
+    ("<!DOCTYPE r SYSTEM 'r.dtd><r/>", "r", ValueError("malformed XML at byte 0: unterminated DOCTYPE declaration")),
+]
+
+
+@pytest.mark.parametrize(("xml", "root", "expected"), DOCTYPES)
+def test_doctype_is_skipped_as_a_whole(xml, root, expected):
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected)) as info:
+            read_string(xml, root)
+        assert str(info.value) == str(expected)
+        return
+    assert read_string(xml, root).text == expected
+    if ":" not in root:  # ElementTree (which reads the DTD) finds the same element and text
+        assert next(ElementTree.fromstring(xml).iter(root)).text == expected
+
+
 def test_outer_self_closing_tags_are_parsed_in_full():
     with pytest.raises(ValueError, match="attribute 'x' has no value"):
         read_string("<r><s x/><a/></r>", "a")
@@ -173,13 +223,20 @@ def test_read_file_returns_the_tree(tmp_path):
     assert shape(read_file(str(path), "a")) == ("a", "é", [("k", "v")], [])
 
 
-def test_read_file_not_utf8(tmp_path):
-    path = tmp_path / "bad.xml"
-    path.write_bytes(b"<a>\xff</a>")
-    with pytest.raises(OSError) as info:
-        read_file(str(path), "a")
-    assert type(info.value) is OSError
-    assert info.value.args == ("stream did not contain valid UTF-8",)
+def os_error_fields(error):
+    return type(error), error.args, error.errno, error.strerror, error.filename, str(error)
+
+
+def expected_os_error(exc, errno_value, path, message=None):
+    message = message or f"{os.strerror(errno_value)} (os error {errno_value})"
+    # The message stays the only argument; str() adds errno and file name as OSError's own does.
+    return exc, (message,), errno_value, message, path, f"[Errno {errno_value}] {message}: {path!r}"
+
+
+def make_unreadable(d):
+    (d / "secret.xml").write_text("<a/>")
+    (d / "secret.xml").chmod(0)
+    return str(d / "secret.xml")
 
 
 @pytest.mark.parametrize(
@@ -190,14 +247,41 @@ def test_read_file_not_utf8(tmp_path):
         (lambda d: "", FileNotFoundError, 2),
         # Windows' C runtime reports a directory as access denied.
         (lambda d: str(d), *((PermissionError, 13) if sys.platform == "win32" else (IsADirectoryError, 21))),
+        pytest.param(make_unreadable, PermissionError, 13, marks=pytest.mark.skipif(
+            getattr(os, "geteuid", lambda: 0)() == 0, reason="root reads any file; no file modes on Windows")),
     ],
 )
 def test_read_file_os_errors(tmp_path, make_path, exc, errno_value):
+    path = make_path(tmp_path)
     with pytest.raises(exc) as info:
-        read_file(make_path(tmp_path), "a")
-    assert type(info.value) is exc
-    assert info.value.args == (f"{os.strerror(errno_value)} (os error {errno_value})",)
-    assert info.value.errno is None
+        read_file(path, "a")
+    assert os_error_fields(info.value) == expected_os_error(exc, errno_value, path)
+
+
+# Bytes that are not UTF-8 (in a file that names no other encoding): EILSEQ, the
+# file name, and the offset of the first byte of the first bad sequence.
+@pytest.mark.parametrize(
+    ("content", "offset"),
+    [
+        (b"<a>\xff</a>", 3),
+        (b"<a>\xc3\xa9\xe2\x82</a>", 5),
+        (b"<?xml version='1.0' encoding='UTF-8'?><a>\xed\xa0\x80</a>", 41),
+        (b"\xef\xbb\xbf<a>\xc0\xaf</a>", 6),
+        (b"<a/>" + b"x" * 100 + b"\xe2\x82", 104),
+    ],
+)
+def test_read_file_not_utf8(tmp_path, content, offset):
+    path = str(tmp_path / "bad.xml")
+    with open(path, "wb") as f:
+        f.write(content)
+    with pytest.raises(OSError) as info:
+        read_file(path, "a")
+    assert os_error_fields(info.value) == expected_os_error(
+        OSError, errno.EILSEQ, path, "stream did not contain valid UTF-8")
+    assert info.value.byte_offset == offset
+    with pytest.raises(UnicodeDecodeError) as python_says:
+        content.decode("utf-8")
+    assert python_says.value.start == offset
 
 
 @pytest.mark.parametrize(
@@ -222,16 +306,8 @@ def test_read_file_error_number_mapping(tmp_path, setup, exc, errno_value):
 def test_read_file_nul_in_path():
     with pytest.raises(OSError) as info:
         read_file("a\0b.xml", "a")
-    assert info.value.args == ("file name contained an unexpected NUL byte",)
-
-
-@pytest.mark.skipif(getattr(os, "geteuid", lambda: 0)() == 0, reason="root can read any file; no file modes on Windows")
-def test_read_file_permission_denied(tmp_path):
-    path = tmp_path / "secret.xml"
-    path.write_text("<a/>")
-    path.chmod(0)
-    with pytest.raises(PermissionError):
-        read_file(str(path), "a")
+    assert os_error_fields(info.value) == expected_os_error(
+        OSError, errno.EINVAL, "a\0b.xml", "file name contained an unexpected NUL byte")
 
 
 def test_read_file_and_read_string_agree_on_errors(tmp_path):

@@ -16,9 +16,11 @@ struct [[nodiscard]] IoError {
     Kind kind = Kind::Os;
     int number = 0;
     const char* message = nullptr;  // fixed text for the non-Os kinds
+    uint64_t offset = 0;            // InvalidData: the byte offset of the first byte at fault
 
-    static IoError os(int error_number) noexcept { return {Kind::Os, error_number, nullptr}; }
-    static IoError fixed(Kind kind, const char* text) noexcept { return {kind, 0, text}; }
+    static IoError os(int error_number) noexcept { return {Kind::Os, error_number, nullptr, 0}; }
+    static IoError fixed(Kind kind, const char* text) noexcept { return {kind, 0, text, 0}; }
+    static IoError invalid_data(const char* text, uint64_t at) noexcept { return {Kind::InvalidData, 0, text, at}; }
 };
 
 inline constexpr const char* kNulInFileName = "file name contained an unexpected NUL byte";

@@ -6,7 +6,10 @@
 
 namespace brindxml {
 
-Utf8Kind classify_utf8(std::string_view bytes) noexcept {
+namespace {
+
+// `*bad` receives the offset of the first invalid sequence, if there is one.
+inline Utf8Kind classify(std::string_view bytes, size_t* bad) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t n = bytes.size();
     size_t i = 0;
@@ -22,27 +25,40 @@ Utf8Kind classify_utf8(std::string_view bytes) noexcept {
         if (c < 0x80) { ++i; continue; }
         ascii = false;
         if (c >= 0xC2 && c <= 0xDF) {
-            if (i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return Utf8Kind::Invalid;
+            if (i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return *bad = i, Utf8Kind::Invalid;
             i += 2;
         } else if (c >= 0xE0 && c <= 0xEF) {
-            if (i + 2 >= n) return Utf8Kind::Invalid;
+            if (i + 2 >= n) return *bad = i, Utf8Kind::Invalid;
             unsigned char c1 = p[i + 1];
-            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return Utf8Kind::Invalid;
-            if (c == 0xE0 && c1 < 0xA0) return Utf8Kind::Invalid;   // overlong
-            if (c == 0xED && c1 > 0x9F) return Utf8Kind::Invalid;   // surrogates
+            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return *bad = i, Utf8Kind::Invalid;
+            if (c == 0xE0 && c1 < 0xA0) return *bad = i, Utf8Kind::Invalid;   // overlong
+            if (c == 0xED && c1 > 0x9F) return *bad = i, Utf8Kind::Invalid;   // surrogates
             i += 3;
         } else if (c >= 0xF0 && c <= 0xF4) {
-            if (i + 3 >= n) return Utf8Kind::Invalid;
+            if (i + 3 >= n) return *bad = i, Utf8Kind::Invalid;
             unsigned char c1 = p[i + 1];
-            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80) return Utf8Kind::Invalid;
-            if (c == 0xF0 && c1 < 0x90) return Utf8Kind::Invalid;   // overlong
-            if (c == 0xF4 && c1 > 0x8F) return Utf8Kind::Invalid;   // above U+10FFFF
+            if ((c1 & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80) return *bad = i, Utf8Kind::Invalid;
+            if (c == 0xF0 && c1 < 0x90) return *bad = i, Utf8Kind::Invalid;   // overlong
+            if (c == 0xF4 && c1 > 0x8F) return *bad = i, Utf8Kind::Invalid;   // above U+10FFFF
             i += 4;
         } else {
-            return Utf8Kind::Invalid;
+            return *bad = i, Utf8Kind::Invalid;
         }
     }
     return ascii ? Utf8Kind::Ascii : Utf8Kind::NonAscii;
+}
+
+}  // namespace
+
+Utf8Kind classify_utf8(std::string_view bytes) noexcept {
+    size_t bad = 0;
+    return classify(bytes, &bad);
+}
+
+size_t valid_utf8_prefix(std::string_view bytes) noexcept {
+    size_t bad = bytes.size();
+    (void)classify(bytes, &bad);
+    return bad;
 }
 
 }  // namespace brindxml

@@ -70,11 +70,53 @@ PyObject* raise_message(PyObject* type, const std::string& message) noexcept {
     return nullptr;
 }
 
-PyObject* raise_io_error(const IoError& error) noexcept {
+namespace {
+
+int error_number_of(const IoError& error) noexcept {
+    switch (error.kind) {
+        case IoError::Kind::Os: return error.number;
+        case IoError::Kind::InvalidInput: return EINVAL;
+        case IoError::Kind::InvalidData: return EILSEQ;
+        case IoError::Kind::WriteZero: return EIO;
+    }
+    return EIO;
+}
+
+bool set_attribute(PyObject* object, const char* name, PyObject* value) noexcept {
+    return value && PyObject_SetAttrString(object, name, value) == 0;
+}
+
+}  // namespace
+
+PyObject* raise_io_error(const IoError& error, PyObject* filename) noexcept {
     try {
-        if (error.kind == IoError::Kind::Os)
-            return raise_message(os_error_type(error.number), os_error_message(error.number));
-        return raise_message(PyExc_OSError, error.message ? error.message : "unknown error");
+        const bool from_os = error.kind == IoError::Kind::Os;
+        PyObject* type = from_os ? os_error_type(error.number) : PyExc_OSError;
+        const std::string message = from_os ? os_error_message(error.number)
+                                            : std::string(error.message ? error.message : "unknown error");
+        PyRef text = PyRef::steal(
+            PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (!text) return nullptr;
+        // ENOMEM maps to MemoryError, which is no OSError: it keeps its message only.
+        if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
+            PyErr_SetObject(type, text.get());
+            return nullptr;
+        }
+        // The message stays the only argument; the attributes are set after
+        // construction (OSError's constructor would otherwise take them apart).
+        PyRef exception = PyRef::steal(PyObject_CallOneArg(type, text.get()));
+        if (!exception) return nullptr;
+        PyRef number = PyRef::steal(PyLong_FromLong(error_number_of(error)));
+        if (!set_attribute(exception.get(), "errno", number.get()) ||
+            !set_attribute(exception.get(), "strerror", text.get()) ||
+            (filename && !set_attribute(exception.get(), "filename", filename)))
+            return nullptr;
+        if (error.kind == IoError::Kind::InvalidData) {
+            PyRef offset = PyRef::steal(PyLong_FromUnsignedLongLong(error.offset));
+            if (!set_attribute(exception.get(), "byte_offset", offset.get())) return nullptr;
+        }
+        PyErr_SetRaisedException(exception.release());
+        return nullptr;
     } catch (...) {
         return PyErr_NoMemory();
     }

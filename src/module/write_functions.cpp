@@ -98,7 +98,7 @@ PyObject* write_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         snapshot_tree(node.get(), snapshot);
         const std::optional<IoError> error =
             run_released([&] { return write_xml_file(path, snapshot, options.indent, options.declaration); });
-        if (error) return raise_io_error(*error);
+        if (error) return raise_io_error(*error, bound[1]);
         Py_RETURN_NONE;
     });
 }

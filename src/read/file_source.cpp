@@ -20,7 +20,7 @@ constexpr uint64_t kMaxCapacity = std::min<uint64_t>(uint64_t{1} << 62, SIZE_MAX
 
 }  // namespace
 
-Result<SourceRef, IoError> read_source_file(std::string_view path) {
+Result<FileBytes, IoError> read_file_bytes(std::string_view path) {
     Result<FileDescriptor, IoError> opened = open_input_file(path);
     if (!opened) return std::move(opened.error());
     const FileDescriptor fd = std::move(opened.value());
@@ -50,11 +50,21 @@ Result<SourceRef, IoError> read_source_file(std::string_view path) {
         length += static_cast<uint64_t>(got);
     }
 
-    if (!is_valid_utf8(std::string_view(buffer.get(), static_cast<size_t>(length))))
-        return IoError::fixed(IoError::Kind::InvalidData, kNotUtf8);
-    SourceRef text(SourceText::owned(buffer.get(), length));
-    buffer.release();  // now owned by the text
+    return FileBytes{std::move(buffer), length};
+}
+
+Result<SourceRef, IoError> utf8_source(FileBytes file) {
+    const std::string_view bytes = file.view();
+    if (!is_valid_utf8(bytes)) return IoError::invalid_data(kNotUtf8, valid_utf8_prefix(bytes));
+    SourceRef text(SourceText::owned(file.bytes.get(), file.length));
+    file.bytes.release();  // now owned by the text
     return text;
+}
+
+Result<SourceRef, IoError> read_source_file(std::string_view path) {
+    Result<FileBytes, IoError> file = read_file_bytes(path);
+    if (!file) return file.error();
+    return utf8_source(std::move(file).value());
 }
 
 }  // namespace brindxml

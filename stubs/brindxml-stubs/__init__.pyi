@@ -4,6 +4,8 @@ from typing import Any, Callable, ClassVar, Final, Sequence, SupportsIndex, Type
 
 __all__ = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string"]
 
+__version__: Final[str]
+
 @type_check_only
 class NodeDict(TypedDict):
     """The dictionary form of a node, as Node.to_dict returns it and Node.from_dict takes it.
@@ -74,7 +76,15 @@ class Node:
 def _node_from_table(strings: tuple[str, ...], table: bytes) -> Node:
     """Rebuilds a node from the form Node.__reduce__ gives; not part of the public API."""
 
-def read_file(file_path: str, root_tag: str) -> Node: ...
+def read_file(file_path: str, root_tag: str) -> Node:
+    """The first element named root_tag in the file, at any depth.
+
+    The file is UTF-8, unless a UTF-16 or UTF-32 byte order mark or the XML declaration names
+    another encoding: it is then decoded with Python's codecs (LookupError for an unknown name,
+    the codec's UnicodeDecodeError for bytes it cannot decode) and read as read_string reads a str.
+    An OSError carries errno, strerror and filename; for bytes that are not UTF-8 (errno EILSEQ,
+    "stream did not contain valid UTF-8") also byte_offset, where the first invalid sequence starts.
+    """
 def read_string(xml_string: str, root_tag: str) -> Node: ...
 def write_file(
     node: Node, file_path: str, indent: SupportsIndex | None = None, default_xml_def: bool | None = None
