@@ -25,6 +25,13 @@ def test_internal_error_type_is_not_exported():
     assert not hasattr(brindxml, "PanicException")
 
 
+def test_version_is_the_package_version_outside_all():
+    import importlib.metadata
+
+    assert brindxml.__version__ == importlib.metadata.version("brindxml")
+    assert "__version__" not in brindxml.__all__
+
+
 def test_module_docstring_is_empty():
     assert brindxml.__doc__ == ""
     assert brindxml.__name__ == "brindxml"

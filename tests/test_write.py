@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import stat
+import subprocess
 import sys
 
 import pytest
@@ -213,10 +214,14 @@ def test_new_file_mode_is_0666_minus_umask(tmp_path):
     ],
 )
 def test_file_os_errors(tmp_path, make_path, exc, errno_value):
+    path = make_path(tmp_path)
     with pytest.raises(exc) as info:
-        write_file(leaf("a"), make_path(tmp_path))
-    assert type(info.value) is exc
-    assert info.value.args == (f"{os.strerror(errno_value)} (os error {errno_value})",)
+        write_file(leaf("a"), path)
+    message = f"{os.strerror(errno_value)} (os error {errno_value})"
+    # The message stays the only argument; errno, strerror and filename are set as well.
+    error = info.value
+    assert (type(error), error.args, error.errno, error.strerror, error.filename) == (
+        exc, (message,), errno_value, message, path)
 
 
 def test_nul_in_path_touches_nothing(tmp_path):
@@ -285,3 +290,39 @@ def test_million_level_tree_is_written():
     out = write_string(node, 0, False)
     assert out.startswith("<n>\n<n>") and out.endswith("</n>\n</n>")
     assert out.count("<n>") == depth
+
+
+# Attribute order under PYTHONHASHSEED: each run of this program writes a node
+# of twenty attributes from the main thread and from a second thread.
+SEEDED_WRITE = """
+import sys, threading
+from brindxml import Node, write_string
+out = []
+def write():
+    out.append(write_string(Node("r", attrs={f"k{i}": str(i) for i in range(20)}), default_xml_def=False))
+write()
+worker = threading.Thread(target=write)
+worker.start()
+worker.join()
+sys.stdout.write("\\n".join(out))
+"""
+
+
+def written_under(seed):
+    env = {**os.environ, "PYTHONHASHSEED": seed}
+    done = subprocess.run([sys.executable, "-c", SEEDED_WRITE], capture_output=True, text=True, env=env,
+                          timeout=120, check=True)
+    return done.stdout
+
+
+@pytest.mark.parametrize("seed", ["0", "123"])
+def test_an_integer_hash_seed_makes_attribute_order_reproducible(seed):
+    runs = {written_under(seed) for _ in range(3)}
+    assert len(runs) == 1
+    main_thread, other_thread = runs.pop().split("\n")
+    assert main_thread == other_thread  # every thread starts from the seed's keys
+    assert sorted(main_thread.removesuffix("/>").split()[1:]) == sorted(f'k{i}="{i}"' for i in range(20))
+
+
+def test_different_hash_seeds_give_different_orders():
+    assert written_under("0") != written_under("123")

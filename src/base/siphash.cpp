@@ -1,5 +1,6 @@
 #include "base/siphash.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -24,6 +25,17 @@ struct SipState {
 
 inline uint64_t load_le64(const unsigned char* p) noexcept {
     return bytes::load_word(p);  // little-endian targets only
+}
+
+std::atomic<bool> seed_set{false};
+std::atomic<uint64_t> seed_value{0};
+
+// SplitMix64: spreads consecutive seeds over unrelated key pairs.
+uint64_t split_mix(uint64_t& state) noexcept {
+    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
 }
 
 HashKeys draw_random_keys() noexcept {
@@ -74,11 +86,26 @@ uint64_t siphash13(HashKeys keys, std::string_view bytes) noexcept {
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
+HashKeys hash_keys_from_seed(uint64_t seed) noexcept {
+    uint64_t state = seed;
+    HashKeys keys;
+    keys.k0 = split_mix(state);
+    keys.k1 = split_mix(state);
+    return keys;
+}
+
+void set_hash_seed(uint64_t seed) noexcept {
+    seed_value.store(seed, std::memory_order_relaxed);
+    seed_set.store(true, std::memory_order_release);
+}
+
 HashKeys take_thread_hash_keys() noexcept {
     thread_local bool seeded = false;
     thread_local HashKeys current;
     if (!seeded) {
-        current = draw_random_keys();
+        current = seed_set.load(std::memory_order_acquire)
+                      ? hash_keys_from_seed(seed_value.load(std::memory_order_relaxed))
+                      : draw_random_keys();
         seeded = true;
     }
     HashKeys taken = current;

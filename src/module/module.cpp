@@ -8,6 +8,7 @@
 #include "entities/node_object.hpp"
 #include "entities/node_pickle.hpp"
 #include "entities/search_type.hpp"
+#include "module/hash_seed.hpp"
 #include "module/module_functions.hpp"
 
 namespace brindxml {
@@ -70,7 +71,9 @@ int module_exec(PyObject* module) {
     // Loads pickled nodes; a module attribute outside __all__.
     PyRef loader = PyRef::steal(PyCMethod_New(&table_loader_def, module, module_name.get(), nullptr));
     if (!loader || PyModule_AddObjectRef(module, kTableLoaderName, loader.get()) < 0) return -1;
-    return 0;
+    // The package version, outside __all__.
+    if (PyModule_AddStringConstant(module, "__version__", BRINDXML_VERSION) < 0) return -1;
+    return apply_hash_seed_setting() ? 0 : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {
