@@ -44,7 +44,7 @@ ENCODED = [
     (declared("utf8").encode("utf-8"), TEXT),
     (declared("UTF_8").encode("utf-8"), TEXT),
     (codecs.BOM_UTF8 + declared("utf-8").encode("utf-8"), TEXT),
-    (codecs.BOM_UTF8 + "<doc><r a='y'>y</r></doc>".encode(), "y"),
+    (codecs.BOM_UTF8 + b"<doc><r a='y'>y</r></doc>", "y"),
     # A declared ISO-8859-1 file whose bytes happen to be valid UTF-8 is ISO-8859-1.
     (declared("ISO-8859-1").encode("utf-8"), TEXT.encode("utf-8").decode("iso-8859-1")),
 ]

@@ -57,20 +57,22 @@ struct ErrorCase {
     const char* what;
     std::string contents;
     const char* expected;
+    uint64_t offset;  // of the first byte of the first invalid sequence
 };
 
 void test_not_utf8() {
     const ErrorCase kCases[] = {
-        {"0xFF byte", "<a>\xFF</a>", kNotUtf8},
-        {"truncated sequence at the end", "<a/>\xE2\x82", kNotUtf8},
-        {"encoded surrogate", "\xED\xA0\x80", kNotUtf8},
-        {"overlong encoding", "\xC0\xAF", kNotUtf8},
+        {"0xFF byte", "<a>\xFF</a>", kNotUtf8, 3},
+        {"truncated sequence at the end", "<a/>\xE2\x82", kNotUtf8, 4},
+        {"encoded surrogate", "\xED\xA0\x80", kNotUtf8, 0},
+        {"overlong encoding", "\xC0\xAF", kNotUtf8, 0},
+        {"after 20 ASCII bytes and a valid sequence", std::string(20, 'x') + "\xC3\xA9\xE2\x28\xA1", kNotUtf8, 22},
     };
     int n = 0;
     for (const ErrorCase& c : kCases) {
         auto result = read_source_file(write_file("bad" + std::to_string(n++), c.contents));
         check(!result.ok() && result.error().kind == IoError::Kind::InvalidData &&
-                  std::string_view(result.error().message) == c.expected,
+                  std::string_view(result.error().message) == c.expected && result.error().offset == c.offset,
               c.what);
     }
 }
