@@ -1,4 +1,5 @@
-// libFuzzer target for the reader core. For an input that is valid UTF-8:
+// libFuzzer target for the reader core. For any input, the encoding its first
+// bytes declare is found inside it. For an input that is valid UTF-8:
 // builds the index with both scanners and requires identical results, then
 // builds the record tree for a root tag taken from the input's first bytes,
 // and checks that every view of the result lies inside the document and that
@@ -11,6 +12,7 @@
 #include "base/utf8.hpp"
 #include "index/scanners.hpp"
 #include "index/structural_index.hpp"
+#include "read/document_encoding.hpp"
 #include "read/tree_builder.hpp"
 #include "storage/source_text.hpp"
 
@@ -51,6 +53,11 @@ void check_views(const ElementRecord& root, const SourceText* source) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view doc(reinterpret_cast<const char*>(data), size);
+    // Any bytes: a declared encoding name is a non-empty part of the input.
+    const DocumentEncoding encoding = detect_document_encoding(doc);
+    if (encoding.source == DocumentEncoding::Source::Declaration)
+        require(!encoding.name.empty() && encoding.name.data() > doc.data() &&
+                encoding.name.data() + encoding.name.size() < doc.data() + doc.size());
     if (!is_valid_utf8(doc)) return 0;
 
     auto by_tags = scan_tag_seeking(doc);
