@@ -49,6 +49,7 @@ def shape(node):
         ('<a b="x>y">t</a>', "a", ("a", "t", [("b", "x>y")], [])),
         ("<p>it's <b>bold</b>, isn't it</p>", "p", ("p", "it's , isn't it", [], [("b", "bold", [], [])])),
         ("<é a='ü'>ö</é>", "é", ("é", "ö", [("a", "ü")], [])),
+        ("\ufeff<a>1</a>", "a", ("a", "1", [], [])),  # a byte order mark
     ],
 )
 def test_read_string_results(xml, root, expected):
