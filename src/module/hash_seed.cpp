@@ -21,6 +21,9 @@ namespace {
 std::optional<uint64_t> parse_hash_seed(const char* text) {
     if (!text || !*text || std::strcmp(text, "random") == 0) return std::nullopt;
     const char* end = text + std::strlen(text);
+    // As strtoul reads it, which the interpreter uses: leading white space and a plus sign.
+    while (text < end && (*text == ' ' || (*text >= '\t' && *text <= '\r'))) ++text;
+    if (text < end && *text == '+') ++text;
     uint64_t value = 0;
     const auto [stop, error] = std::from_chars(text, end, value);
     if (error != std::errc() || stop != end || value > 4294967295u) return std::nullopt;
