@@ -35,8 +35,10 @@ echo "check-free-threaded: CPython $("$py" -c 'import platform; print(platform.p
 
 out=build/check-free-threaded
 rm -rf "$out" && mkdir -p "$out"
+# The package version, as CMakeLists.txt passes it on from pyproject.toml.
+version=$(sed -n 's/^version = "\([^"]*\)"$/\1/p' pyproject.toml | head -n 1)
 flags=(-std=c++20 -O2 -fPIC -fvisibility=hidden -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Werror
-       -DPy_GIL_DISABLED=1 -Isrc -isystem "$include" -isystem "$platinclude")
+       -DPy_GIL_DISABLED=1 "-DBRINDXML_VERSION=\"$version\"" -Isrc -isystem "$include" -isystem "$platinclude")
 mapfile -t sources < <(find src -name '*.cpp' | sort)
 printf '%s\n' "${sources[@]}" |
     xargs -P "${JOBS:-2}" -I{} sh -c 'g++ "$@" -c {} -o '"$out"'/$(echo {} | tr / _).o' _ "${flags[@]}"

@@ -11,6 +11,10 @@
 #include "module/hash_seed.hpp"
 #include "module/module_functions.hpp"
 
+#ifndef BRINDXML_VERSION
+#error "BRINDXML_VERSION (the package version) comes from the build: see CMakeLists.txt"
+#endif
+
 namespace brindxml {
 
 namespace {
