@@ -155,8 +155,9 @@ def read_file(file_path: str, root_tag: str) -> Node:
 def read_string(xml_string: str, root_tag: str) -> Node:
     """Reads the document and returns its first element named `root_tag`, at any depth, as a tree.
 
-    The whole text is scanned for markup that is never closed; then it is read up to the end tag of
-    that element (outside it, only the nesting of tags is checked) and nothing after it is read.
+    The whole text is scanned for a start or end tag that is never closed; then it is read up to
+    the end tag of that element (outside the element, only the nesting of tags is checked), and
+    nothing after it is read.
     Comments, processing instructions and the DOCTYPE are dropped; names keep their prefixes.
     Raises ValueError, naming the byte offset of the fault (in the UTF-8 form), for malformed XML,
     an unknown entity, or a document without such an element.
