@@ -21,18 +21,23 @@ real_path() {
     echo "$path"
 }
 
-version_at_least() {  # version_at_least HAVE NEED
-    [ "$(printf '%s\n%s\n' "$2" "$1" | sort -V | head -n 1)" = "$2" ]
+version_at_least() {  # version_at_least HAVE NEED: compares the leading numbers
+    "$python" -c 'import re, sys
+have, need = ([int(n) for n in re.findall(r"\d+", v)[:3]] for v in sys.argv[1:])
+sys.exit(0 if have >= need else 1)' "$1" "$2"
 }
 
 use_system=yes
 case "${OS:-}" in Windows_NT) use_system=no ;; esac  # links need privileges there
 [ "${BRINDXML_PIP_BUILD_TOOLS:-0}" = 1 ] && use_system=no
 
+# CMake tells where it is and its version itself (older releases cannot read a script from a pipe).
+probe=$(mktemp)
+trap 'rm -f "$probe"' EXIT
+echo 'message("${CMAKE_COMMAND}|${CMAKE_CTEST_COMMAND}|${CMAKE_VERSION}")' > "$probe"
+
 wheels=()
-if [ $use_system = yes ] && cmake=$(real_path cmake) \
-    && found=$(echo 'message("${CMAKE_COMMAND}|${CMAKE_CTEST_COMMAND}|${CMAKE_VERSION}")' \
-        | "$cmake" -P /dev/stdin 2>&1) \
+if [ $use_system = yes ] && cmake=$(real_path cmake) && found=$("$cmake" -P "$probe" 2>&1) \
     && IFS='|' read -r cmake_path ctest_path cmake_version <<< "$found" \
     && [ -x "$cmake_path" ] && [ -x "$ctest_path" ] && version_at_least "$cmake_version" $cmake_minimum; then
     ln -sf "$cmake_path" "$bin/cmake"
