@@ -146,10 +146,13 @@ def _node_from_table(strings: tuple[str, ...], table: bytes) -> Node:
 def read_file(file_path: str, root_tag: str) -> Node:
     """Reads the file and returns its first element named `root_tag`, at any depth, as a tree.
 
-    The file is read as UTF-8 unless a byte order mark or its XML declaration names another
-    encoding; error offsets count bytes of the UTF-8 form. What is checked is as for read_string.
-    Raises ValueError for malformed XML, OSError (FileNotFoundError, PermissionError, ...) when the
-    file cannot be read or is not valid in its encoding.
+    The file is UTF-8, unless a UTF-16 or UTF-32 byte order mark or the XML declaration names
+    another encoding: it is then decoded with Python's codecs (LookupError for an unknown name,
+    the codec's UnicodeDecodeError for bytes it cannot decode) and read as read_string reads a str;
+    error offsets then count bytes of the UTF-8 form. What is checked is as for read_string.
+    Raises ValueError for malformed XML; OSError (FileNotFoundError, PermissionError, ...), with
+    errno, strerror and filename, when the file cannot be read or a UTF-8 file holds bytes that
+    are not UTF-8.
     """
 
 def read_string(xml_string: str, root_tag: str) -> Node:
