@@ -202,17 +202,23 @@ BOMB = textwrap.dedent("""
 
     big = "x" * 2**20
     strings, table = {form}
-    with open("/proc/self/status") as status:
-        size = int(next(line for line in status if line.startswith("VmSize:")).split()[1]) * 1024
-    cap = size + 128 * 2**20
-    resource.setrlimit(resource.RLIMIT_AS, (cap, resource.getrlimit(resource.RLIMIT_AS)[1]))
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+    def status(field):  # in KiB; VmHWM is this process's peak resident size
+        with open("/proc/self/status") as lines:
+            return int(next(line for line in lines if line.startswith(field)).split()[1])
+
+    limits = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, ((status("VmSize:") + 128 * 1024) * 1024, limits[1]))
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # restarts VmHWM from the current size
+    before = status("VmRSS:")
     try:
         loaded = brindxml._node_from_table(strings, table)
     except (ValueError, MemoryError) as exc:
         print(type(exc).__name__, str(exc).split(":")[0])
         sys.exit()
-    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    grown = status("VmHWM:") - before
+    resource.setrlimit(resource.RLIMIT_AS, limits)  # the summary below makes strs of its own
     print("loaded", len(loaded.children), len(loaded.attrs), "small" if grown < 48 * 1024 else f"{{grown}} KiB")
 """)
 
@@ -229,10 +235,11 @@ BOMBS = {
     # Each node refers twice to the one before: 2**40 nodes from 250 bytes.
     "doubling chain": ('("d",), node(0) + node(0, children=(1, 1)) * 40', "ValueError Invalid table"),
     # 5,000,000 copies of one attribute: one attribute, in a table sized for one.
-    "one attribute repeated": ('("a",), node(0, [(0, 0)] * 5_000_000)', "loaded 0 1 small"),
+    "one attribute repeated": ('("a",), number(0) + number(5_000_000) + b"\\0\\0" * 5_000_000 + node(0)[2:]',
+                               "loaded 0 1 small"),
     # 30 nodes with 100,000 copies each, all kept: none keeps a large table.
-    "repeated attributes kept": ('("a", "r"), node(0, [(0, 0)] * 100_000) * 30 + node(1, children=range(1, 31))',
-                                 "loaded 30 0 small"),
+    "repeated attributes kept": ('("a", "r"), (number(0) + number(100_000) + b"\\0\\0" * 100_000 + b"\\0\\0") * 30 '
+                                 "+ node(1, children=range(1, 31))", "loaded 30 0 small"),
 }
 
 

@@ -435,7 +435,6 @@ public:
             NodeFields fields;
             Expansion expansion;
             if (!read_fields(fields, expansion)) return nullptr;
-            expansions_.push_back(expansion);
             PyObject* node = new_node_object(std::move(fields));
             if (!node) return nullptr;
             try {
@@ -444,6 +443,7 @@ public:
                 Py_DECREF(node);
                 throw;
             }
+            expansions_.push_back(expansion);  // a failure leaves nodes_ to the destructor
             safe_point.tick();
         }
         if (nodes_.empty()) return fail("Invalid name");
