@@ -4,8 +4,9 @@
 //
 // Node.__reduce__ gives (brindxml._node_from_table, (strings, table)), a flat
 // form that pickles and loads without recursion however deep the tree is:
-// - strings: a tuple of the distinct strings of the tree (names, attribute
-//   names and values, texts), each once;
+// - strings: a tuple of the strings of the tree (names, attribute names and
+//   values, texts): each one shorter than kLongString once, longer ones at
+//   each place they occur (see ExpansionLimit);
 // - table: bytes, the distinct nodes of the tree in post-order, each written as
 //   unsigned LEB128 numbers in the order the dictionary import checks them:
 //     name        index into strings
@@ -27,12 +28,12 @@
 //   view, however many times the table names it (a tuple that holds one str
 //   object at several places is copied once too);
 // - a node's attribute table is sized for its distinct names, whatever count
-//   the table claims (repeated names keep the last value, as from_dict does);
+//   the table claims (a repeated name keeps its last value);
 // - the tree a table describes, with every back reference followed, is what
 //   to_dict, the writer and every walk visit: its size is bounded (see
 //   ExpansionLimit), so that a few hundred bytes cannot describe a tree of
 //   2**60 nodes. Pickling refuses a tree beyond the same bound, so every
-//   pickle brindxml makes loads on the machine that made it.
+//   pickle brindxml makes loads.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -115,8 +116,8 @@ uint64_t own_string_bytes(const NodeFields& fields) noexcept {
 // to the one before doubles with every 6 bytes of table. A back reference
 // takes at least a byte, so a parent may refer to a subtree of up to 16 nodes
 // as often as it likes; beyond that the allowances let any tree of up to
-// 65,536 nodes and 64 MiB of strings load however it shares (its to_dict
-// takes some tens of MB), and refuse the rest.
+// 65,536 nodes and 64 MiB of strings load however it shares (to_dict makes
+// some tens of MB of objects for that many nodes), and refuse the rest.
 struct ExpansionLimit {
     static constexpr uint64_t kNodesPerTableByte = 16;
     static constexpr uint64_t kNodeAllowance = uint64_t{1} << 16;
