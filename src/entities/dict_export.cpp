@@ -9,6 +9,7 @@
 #include "binding/entry.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/safe_point.hpp"
 #include "binding/value_conversion.hpp"
 #include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
@@ -182,7 +183,9 @@ Outcome entry_object(HashmapTypes& value, std::vector<PendingMap>& pending, Attr
 
 // Phase 2, consuming the maps. A list's empty slots are filled before any
 // Python code can see the result; a failure drops the partial result, which
-// the interpreter frees without recursing.
+// the interpreter frees without recursing. The partial result is this call's
+// own (a collector that meets a list with slots still empty skips them), so
+// the loop may stop at a safe point between maps.
 PyObject* materialise_value_map(ValueMap&& root) {
     PyObject* interned = form_keys();
     if (!interned) return creation_failed();
@@ -190,7 +193,9 @@ PyObject* materialise_value_map(ValueMap&& root) {
     AttrNameCache names;
     std::vector<PendingMap> pending;
     pending.push_back(PendingMap{nullptr, 0, std::move(root)});
+    SafePoint safe_point;
     while (!pending.empty()) {
+        safe_point.tick();
         PendingMap item = std::move(pending.back());
         pending.pop_back();
         PyRef dict = PyRef::steal(PyDict_New());

@@ -5,7 +5,9 @@
 // root for the whole walk, every node holds its children, and a node's
 // children never change after it is built, so each node on the path outlives
 // the walk. Counting references here would only make threads that walk one
-// tree at once contend for the same counts.
+// tree at once contend for the same counts. For the same reason the walk may
+// stop at a safe point (binding/safe_point.hpp) between nodes: its visitors
+// keep plain data and touch no Python object.
 #pragma once
 
 #include <Python.h>
@@ -14,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/safe_point.hpp"
 #include "entities/node_object.hpp"
 
 namespace brindxml {
@@ -41,6 +44,7 @@ bool walk_nodes(PyObject* root, Data root_data, Visitor& visitor) {
     if (root_fields.children.empty()) return visitor.leave(root_fields, root_data, 0);
     std::vector<Frame> path;
     path.push_back(Frame{&root_fields, 0, std::move(root_data)});
+    SafePoint safe_point;
     while (!path.empty()) {
         Frame& top = path.back();
         const std::vector<PyObject*>& children = top.fields->children;
@@ -51,6 +55,7 @@ bool walk_nodes(PyObject* root, Data root_data, Visitor& visitor) {
             continue;
         }
         const size_t index = top.next_child++;
+        safe_point.tick();
         Data data = visitor.child(*top.fields, top.data, index);
         const NodeFields& child = fields_of(children[index]);
         const uint64_t depth = path.size();
