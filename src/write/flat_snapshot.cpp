@@ -33,14 +33,28 @@ void FlatSnapshot::add_element(std::string_view name, const std::string_view* te
     element.attr_capacity = table.capacity;
     if (measure_ == Measure::None) return;
 
+    // Summed in locals (in registers), each sum checked.
     const bool exact = measure_ == Measure::Exact;
-    check_name(name, UnwritableName::Place::ElementName);
+    uint64_t bytes = bytes_;
+    uint64_t escapable = 0;
+    bool over = false;
+    const auto add = [&](uint64_t count) { over |= !platform::checked_add(bytes, count, bytes); };
+    bool writable = name_is_writable(name);
     const bool open = text || child_count;
-    if (depth > 0 && !follows_text) add_line_break(depth);
+    uint64_t spaces = 0;
+    over |= !platform::checked_multiply(indent_width_, depth, spaces);
+    // A line break before the start tag, and before the end tag when there
+    // are children: "\n" and the indentation.
+    const auto line_break = [&] {
+        add(spaces);
+        add(1);
+    };
+    if (depth > 0 && !follows_text) line_break();
+    if (child_count) line_break();
     // "<" name ... and, when open, ">" ... "</" name ">", else "/>".
-    add_bytes(open ? 5 : 3);
-    add_bytes(name.size());
-    if (open) add_bytes(name.size());
+    add(open ? 5 : 3);
+    add(name.size());
+    if (open) add(name.size());
     if (exact) {
         TextStats name_stats;
         add_plain_stats(name, name_stats);
@@ -51,23 +65,42 @@ void FlatSnapshot::add_element(std::string_view name, const std::string_view* te
         if (!table.control[i]) continue;
         const std::string_view key = table.entries[i].key.bytes();
         const std::string_view value = table.entries[i].value.bytes();
-        check_name(key, UnwritableName::Place::AttributeKey);
-        add_bytes(4);  // ' ' key '="' value '"'
-        add_bytes(key.size());
-        add_bytes(value.size());
+        writable &= name_is_writable(key);
+        add(4);  // ' ' key '="' value '"'
+        add(key.size());
+        add(value.size());
         if (exact) {
             add_plain_stats(key, stats_);
             add_escaped_stats<EscapeMode::Attribute>(value, stats_);
         } else {
-            escapable_ += value.size();
+            over |= !platform::checked_add(escapable, value.size(), escapable);
         }
     }
     if (text) {
-        add_bytes(text->size());
+        add(text->size());
         if (exact) add_escaped_stats<EscapeMode::Text>(*text, stats_);
-        else escapable_ += text->size();
+        else over |= !platform::checked_add(escapable, text->size(), escapable);
     }
-    if (child_count) add_line_break(depth);
+    bytes_ = bytes;
+    over |= !platform::checked_add(escapable_, escapable, escapable_);
+    too_large_ |= over;
+    if (!writable && !unwritable_) note_unwritable(name, table);
+}
+
+void FlatSnapshot::note_unwritable(std::string_view name, const AttrMap::RawTable& table) {
+    const size_t element = elements_.size() - 1;
+    if (!name_is_writable(name)) {
+        unwritable_ = UnwritableName{element, UnwritableName::Place::ElementName, name};
+        return;
+    }
+    for (uint32_t i = 0; i < table.capacity; ++i) {
+        if (!table.control[i]) continue;
+        const std::string_view key = table.entries[i].key.bytes();
+        if (!name_is_writable(key)) {
+            unwritable_ = UnwritableName{element, UnwritableName::Place::AttributeKey, key};
+            return;
+        }
+    }
 }
 
 uint64_t FlatSnapshot::declaration_bytes() const noexcept { return declaration_ ? XML_DECLARATION.size() : 0; }

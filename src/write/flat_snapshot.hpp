@@ -100,16 +100,8 @@ public:
     void clear() noexcept { elements_.clear(); }
 
 private:
-    void add_bytes(uint64_t bytes) noexcept { too_large_ |= !platform::checked_add(bytes_, bytes, bytes_); }
-    void add_line_break(uint64_t depth) noexcept {
-        uint64_t spaces = 0;
-        too_large_ |= !platform::checked_multiply(indent_width_, depth, spaces);
-        add_bytes(spaces);
-        add_bytes(1);
-    }
-    void check_name(std::string_view name, UnwritableName::Place place) noexcept {
-        if (!unwritable_ && !name_is_writable(name)) unwritable_ = UnwritableName{elements_.size() - 1, place, name};
-    }
+    // Records the first unwritable name of the element just added.
+    void note_unwritable(std::string_view name, const AttrMap::RawTable& table);
     uint64_t declaration_bytes() const noexcept;
 
     FlatArray<FlatElement> elements_;

@@ -62,18 +62,28 @@ inline bool scalar_writable(const unsigned char* p, const unsigned char* end) no
 
 }  // namespace name_detail
 
-// Whether `name` can be written. Names are short: one block of 16 bytes at a
-// time, and the few with a byte beyond ASCII are looked at closer.
+// Per byte: 1 for an ASCII byte a name must not hold, 2 for a lead byte that
+// may start a character it must not hold (C2, E1, E2, E3), else 0.
+inline constexpr std::array<uint8_t, 256> kNameByteClass = [] {
+    std::array<uint8_t, 256> table{};
+    for (unsigned c = 0; c < 128; ++c) table[c] = kNameForbidden[c] ? 1 : 0;
+    for (unsigned c : {0xC2u, 0xE1u, 0xE2u, 0xE3u}) table[c] = 2;
+    return table;
+}();
+
+// Whether `name` can be written. Names are short: a table lookup per byte,
+// or-ed together without a branch, and a closer look only for the few names
+// with a lead byte of a character that could be white space or a control;
+// long names a vector of 16 bytes at a time.
 inline bool name_is_writable(std::string_view name) noexcept {
     if (name.empty()) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(name.data());
     const auto* const end = p + name.size();
+    unsigned found = 0;
 #if defined(__SSE2__)
-    bool wide = false;
-    for (const unsigned char* at = p; at < end; at += 16) {
-        const size_t n = static_cast<size_t>(end - at) < 16 ? static_cast<size_t>(end - at) : 16;
-        const __m128i v =
-            n == 16 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)) : escape_detail::load_short(at, n);
+    const unsigned char* at = p;
+    for (; end - at >= 16; at += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
         // <= 0x20, 0x7F, '<' 0x3C / '>' 0x3E, '/', '=', '"', '&' 0x26 / '\'' 0x27.
         __m128i bad = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
@@ -82,15 +92,15 @@ inline bool name_is_writable(std::string_view name) noexcept {
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x3D)));
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x22)));
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x01)), _mm_set1_epi8(0x27)));
-        // The zero padding of a short block is not part of the name.
-        const unsigned in_name = n == 16 ? 0xFFFFu : (1u << n) - 1;
-        if (static_cast<unsigned>(_mm_movemask_epi8(bad)) & in_name) return false;
-        wide |= _mm_movemask_epi8(v) != 0;
+        if (_mm_movemask_epi8(bad)) return false;
+        if (_mm_movemask_epi8(v)) found |= 2;
     }
-    return !wide || name_detail::scalar_writable(p, end);
+    for (; at < end; ++at) found |= kNameByteClass[*at];
 #else
-    return name_detail::scalar_writable(p, end);
+    for (const unsigned char* at = p; at < end; ++at) found |= kNameByteClass[*at];
 #endif
+    if (found & 1) return false;
+    return !(found & 2) || name_detail::scalar_writable(p, end);
 }
 
 }  // namespace brindxml
