@@ -390,7 +390,8 @@ DISK_FULL = textwrap.dedent(
             print("written")
         except OSError as error:
             print(type(error).__name__, error)
-    write_file(tree, os.devnull, indent=2)  # a device is not a file system to fill
+    # A device is not a file system to fill, nor bound by the file-size limit.
+    write_file(Node("a", text="x" * (65 << 20)), os.devnull)
     print("device written")
     """
 )

@@ -110,6 +110,16 @@ void* remap_pages(void* pages, size_t old_bytes, size_t new_bytes) noexcept {
 #endif
 }
 
+bool is_special_file(const char* path) noexcept {
+#if defined(_WIN32)
+    (void)path;
+    return false;
+#else
+    struct stat info;
+    return ::stat(path, &info) == 0 && !S_ISREG(info.st_mode);
+#endif
+}
+
 uint64_t file_size_limit() noexcept {
 #if defined(_WIN32)
     return UINT64_MAX;
@@ -126,6 +136,7 @@ bool room_for_file(const char* path, uint64_t& bytes) noexcept {
     (void)bytes;
     return false;
 #else
+    if (*path == '\0') return false;  // no such file: refused when opened
     try {
         uint64_t freed = 0;
         std::string where = path;

@@ -24,6 +24,11 @@ void unmap_pages(void* pages, size_t bytes) noexcept;
 // it. Null on failure, the old mapping then unchanged.
 void* remap_pages(void* pages, size_t old_bytes, size_t new_bytes) noexcept;
 
+// Whether `path` names something other than a regular file (a device, a
+// pipe, a directory): writing there fills no file system and meets no
+// file-size limit.
+bool is_special_file(const char* path) noexcept;
+
 // The most bytes the process may write to one file (the soft RLIMIT_FSIZE),
 // or UINT64_MAX when there is no limit.
 uint64_t file_size_limit() noexcept;

@@ -34,11 +34,11 @@ std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool d
 }
 
 std::optional<IoError> check_room_for(std::string_view path, const FlatSnapshot& snapshot) {
-    if (path.find('\0') == std::string_view::npos) {  // else refused when opened
-        uint64_t room = 0;
-        if (platform::room_for_file(std::string(path).c_str(), room) && !snapshot.fits_in(room))
-            return IoError::os(ENOSPC);
-    }
+    if (path.find('\0') != std::string_view::npos) return std::nullopt;  // refused when opened
+    const std::string terminated(path);
+    if (platform::is_special_file(terminated.c_str())) return std::nullopt;
+    uint64_t room = 0;
+    if (platform::room_for_file(terminated.c_str(), room) && !snapshot.fits_in(room)) return IoError::os(ENOSPC);
     if (!snapshot.fits_in(platform::file_size_limit())) return IoError::os(EFBIG);
     return std::nullopt;
 }

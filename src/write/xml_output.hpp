@@ -27,7 +27,8 @@ std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool d
 // be written at `path`: ENOSPC when it is larger than the free space of the
 // file system the file would be on (plus what truncating the file there would
 // free), else EFBIG when it is larger than the process may write to a file.
-// Nothing is created or changed. A limit that cannot be known is not checked.
+// Nothing is created or changed. A limit that cannot be known is not checked,
+// nor are devices and pipes.
 std::optional<IoError> check_room_for(std::string_view path, const FlatSnapshot& snapshot);
 
 // Creates or truncates `path` (mode 0666 before umask) and writes the document
