@@ -145,13 +145,13 @@ bool room_for_file(const char* path, uint64_t& bytes) noexcept {
             // An existing file: a regular one is truncated (its blocks come
             // free); anything else (a device, a pipe) is not filled up.
             if (!S_ISREG(info.st_mode)) return false;
-            freed = static_cast<uint64_t>(info.st_blocks) * 512;
+            if (info.st_blocks > 0 && !checked_multiply(static_cast<uint64_t>(info.st_blocks), 512, freed))
+                return false;
         } else {
             if (errno != ENOENT) return false;
             // A new file: the file system of its directory.
-            const size_t slash = where.rfind('/');
-            if (slash == std::string::npos) where = ".";
-            else where.resize(slash == 0 ? 1 : slash);
+            const char* slash = std::strrchr(path, '/');
+            where.assign(slash ? path : ".", slash ? (slash == path ? 1 : static_cast<size_t>(slash - path)) : 1);
         }
         struct statvfs fs;
         int result;
