@@ -53,11 +53,10 @@ public:
     void clear() noexcept { size_ = 0; }
     // Gives the storage back (to malloc, or to the block cache).
     void release() noexcept {
-        if (mapped_) snapshot_memory::give_block(data_, capacity_ * sizeof(T));
+        if (mapped_bytes_) snapshot_memory::give_block(data_, mapped_bytes_);
         else std::free(data_);
         data_ = nullptr;
-        size_ = capacity_ = 0;
-        mapped_ = false;
+        size_ = capacity_ = mapped_bytes_ = 0;
     }
     const T* begin() const noexcept { return data_; }
     const T* end() const noexcept { return data_ + size_; }
@@ -76,17 +75,18 @@ private:
             void* grown = std::realloc(data_, bytes);
             if (!grown) throw std::bad_alloc();
             data_ = static_cast<T*>(grown);
-        } else if (!mapped_) {
+        } else if (!mapped_bytes_) {
             void* block = snapshot_memory::take_block(bytes);
             if (!block) throw std::bad_alloc();
             if (size_) std::memcpy(block, data_, size_ * sizeof(T));
             std::free(data_);
             data_ = static_cast<T*>(block);
-            mapped_ = true;
+            mapped_bytes_ = bytes;
         } else {
-            void* grown = snapshot_memory::grow_block(data_, capacity_ * sizeof(T), bytes);
+            void* grown = snapshot_memory::grow_block(data_, mapped_bytes_, bytes);
             if (!grown) throw std::bad_alloc();
             data_ = static_cast<T*>(grown);
+            mapped_bytes_ = bytes;
         }
         capacity_ = bytes / sizeof(T);
     }
@@ -94,7 +94,7 @@ private:
     T* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
-    bool mapped_ = false;
+    size_t mapped_bytes_ = 0;  // the size of the mapped block, 0 while on malloc
 };
 
 }  // namespace brindxml
