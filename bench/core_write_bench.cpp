@@ -133,6 +133,11 @@ void report(const char* what, Timing t) {
                 static_cast<double>(t.bytes) / 1e6 / t.best_seconds);
 }
 
+// Sizes and repetitions; --quick divides them so that the whole run is short
+// enough for callgrind (instruction counts, not times, are what it is for).
+int g_scale = 1;
+int g_runs = 3;
+
 void bench_trees() {
     const auto to_string = [](ElementRecord&& tree) { return write_xml_string(std::move(tree), 4, true).size(); };
     const auto to_file = [](ElementRecord&& tree) {
@@ -147,28 +152,28 @@ void bench_trees() {
     };
     const auto owned_records = [] {
         StringMaker make;
-        return record_tree(make, 300000);
+        return record_tree(make, 300000 / g_scale);
     };
     const auto viewed_records = [] {
-        return StringMaker::with_views([](StringMaker& make) { return record_tree(make, 300000); });
+        return StringMaker::with_views([](StringMaker& make) { return record_tree(make, 300000 / g_scale); });
     };
     const auto owned_texts = [] {
         StringMaker make;
-        return text_tree(make, 10000);
+        return text_tree(make, 10000 / g_scale);
     };
     // What freeing the tree costs by itself: the writer releases it as it goes.
     const auto release_only = [](ElementRecord&& tree) {
         ElementRecord released = std::move(tree);
         return size_t{0};
     };
-    report("record tree -> released, nothing written", best_of(3, owned_records, release_only));
-    report("record tree -> write_xml_string", best_of(3, owned_records, to_string));
-    report("record tree -> write_xml_file", best_of(3, owned_records, to_file));
-    report("record tree of views -> released, nothing written", best_of(3, viewed_records, release_only));
-    report("record tree of views -> write_xml_string", best_of(3, viewed_records, to_string));
-    report("record tree of views -> write_xml_file", best_of(3, viewed_records, to_file));
-    report("text tree -> write_xml_string", best_of(3, owned_texts, to_string));
-    report("text tree -> write_xml_file", best_of(3, owned_texts, to_file));
+    report("record tree -> released, nothing written", best_of(g_runs, owned_records, release_only));
+    report("record tree -> write_xml_string", best_of(g_runs, owned_records, to_string));
+    report("record tree -> write_xml_file", best_of(g_runs, owned_records, to_file));
+    report("record tree of views -> released, nothing written", best_of(g_runs, viewed_records, release_only));
+    report("record tree of views -> write_xml_string", best_of(g_runs, viewed_records, to_string));
+    report("record tree of views -> write_xml_file", best_of(g_runs, viewed_records, to_file));
+    report("text tree -> write_xml_string", best_of(g_runs, owned_texts, to_string));
+    report("text tree -> write_xml_file", best_of(g_runs, owned_texts, to_file));
 }
 
 // The scan must be close to a copy when there is nothing to replace.
@@ -224,10 +229,14 @@ void bench_scan(size_t size, int repetitions) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "--quick") {
+        g_scale = 20;
+        g_runs = 1;
+    }
     bench_trees();
-    bench_escape(64 << 10, 4000);
-    bench_escape(64 << 20, 4);
-    bench_scan(64 << 10, 4000);
+    bench_escape(64 << 10, 4000 / g_scale);
+    bench_escape(64 << 20, g_scale == 1 ? 4 : 1);
+    bench_scan(64 << 10, 4000 / g_scale);
     return 0;
 }

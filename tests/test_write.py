@@ -2,14 +2,24 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
 import subprocess
 import sys
+import textwrap
+import xml.etree.ElementTree as ET
 
 import pytest
 
 from brindxml import Node, read_file, read_string, write_file, write_string
+
+try:
+    from lxml import etree as lxml_etree
+except ImportError:
+    lxml_etree = None
+
+SANITIZED = os.environ.get("BRINDXML_SANITIZED") == "1"
 
 DECL = '<?xml version="1.0" encoding="utf-8"?>\n'
 
@@ -50,7 +60,7 @@ def test_shared_child_is_written_once_per_place():
     ("value", "text_form", "attr_form"),
     [
         ("a<b&c>\"d'e", "a&lt;b&amp;c&gt;&quot;d&apos;e", "a&lt;b&amp;c&gt;&quot;d&apos;e"),
-        ("x\ty\rz\nw", "x\ty\rz\nw", "x&#9;y&#13;z&#10;w"),
+        ("x\ty\rz\nw", "x\ty&#13;z\nw", "x&#9;y&#13;z&#10;w"),
         ("é😀\x01", "é😀\x01", "é😀\x01"),
         ("plain", "plain", "plain"),
         ("", "", ""),
@@ -64,12 +74,18 @@ def test_escaping(value, text_form, attr_form):
 # The str is made at its final length and kind (ASCII, Latin-1, UCS-2, UCS-4)
 # before it is written, and strings are written in blocks of 16 bytes with
 # shorter tails: every length up to 40 of each pattern, against a plain escaper.
-TEXT_ESCAPES = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&apos;"}
-ATTR_ESCAPES = {**TEXT_ESCAPES, "\t": "&#9;", "\r": "&#13;", "\n": "&#10;"}
+TEXT_ESCAPES = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&apos;", "\r": "&#13;"}
+ATTR_ESCAPES = {**TEXT_ESCAPES, "\t": "&#9;", "\n": "&#10;"}
 
 
 def escaped(value, table):
     return "".join(table.get(c, c) for c in value)
+
+
+def writable_name(value):
+    """`value` with what a name cannot hold (white space, markup, controls) replaced by "_"."""
+    return "n" + "".join("_" if c.isspace() or c in "<>/=\"'&" or ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F
+                         else c for c in value)
 
 
 @pytest.mark.parametrize("pattern", [
@@ -84,9 +100,9 @@ def test_every_length_and_kind_of_string(tmp_path, pattern):
     path = tmp_path / "out.xml"
     for length in range(41):
         value = pattern[:length]
+        name = writable_name(value)
         tree = Node("r", attrs={"k": value}, text=value,
-                    children=[Node("é", text=value), Node(value or "n", children=[leaf("c")])])
-        name = value or "n"
+                    children=[Node("é", text=value), Node(name, children=[leaf("c")])])
         expected = (f'<r k="{escaped(value, ATTR_ESCAPES)}">{escaped(value, TEXT_ESCAPES)}<é>'
                     f"{escaped(value, TEXT_ESCAPES)}</é>\n  <{name}>\n    <c/>\n  </{name}>\n</r>")
         assert write_string(tree, 2, False) == expected, length
@@ -95,8 +111,8 @@ def test_every_length_and_kind_of_string(tmp_path, pattern):
 
 
 def test_names_and_keys_are_not_escaped():
-    node = leaf("a<&\" b", attrs={"k&'<": "v"})
-    assert write_string(node, default_xml_def=False) == '<a<&" b k&\'<="v"/>'
+    node = leaf("a;b?c", attrs={"k#!%": "v"})
+    assert write_string(node, default_xml_def=False) == '<a;b?c k#!%="v"/>'
 
 
 @pytest.mark.parametrize(
@@ -326,3 +342,190 @@ def test_an_integer_hash_seed_makes_attribute_order_reproducible(seed):
 
 def test_different_hash_seeds_give_different_orders():
     assert written_under("0") != written_under("123")
+
+
+# CR in text is written as a reference: every reader turns a raw CR or CR LF
+# into LF, so the text would come back changed.
+@pytest.mark.parametrize("text", ["a\r\nb", "a\rb", "a\r\r\nb\rc", "a\n\rb", "x\r\ny\r\nz", "\u00e9\r\U0001F600"])
+def test_cr_reads_back_unchanged_everywhere(text):
+    tree = Node("r", attrs={"k": text}, children=[Node("c", text=text)], text=text)
+    written = write_string(tree)
+    assert "\r" not in written
+    back = read_string(written, "r")
+    assert (back.text, back.attrs["k"], back.children[0].text) == (text, text, text)
+    for parser in (ET, lxml_etree):
+        if parser is None:
+            continue
+        element = parser.fromstring(written.encode())
+        assert (element.text, element.get("k"), element[0].text) == (text, text, text), parser
+
+
+# Names the writer cannot write are refused before anything is written, with
+# the name and its place; merely unusual names are written.
+BAD_NAMES = ["", "a b", "a\tb", "a\nb", "a\rb", "<a", "a>", "a/b", "a=b", 'a"b', "a'b", "a&b", "a\x00b", "a\x01",
+             "a\x1f", "a\x7f", "a\x85", "a\u00a0b", "a\u2028", "a\u3000b"]
+WHY = "a name must not be empty or contain white space, <, >, /, =, quotes, & or control characters"
+
+
+def bad_name_trees(bad):
+    return [
+        (Node(bad), f"cannot write element name {bad!r} of the root element: {WHY}"),
+        (Node("r", children=[Node("a"), Node("a", children=[Node("x"), Node(bad, children=[Node("y")])])]),
+         f"cannot write element name {bad!r} at /r/a[2]/*[2]: {WHY}"),
+        (Node("r", children=[Node("a", children=[Node("b", attrs={"ok": "1", bad: "v"})])]),
+         f"cannot write attribute key {bad!r} of the element at /r/a/b: {WHY}"),
+    ]
+
+
+@pytest.mark.parametrize("bad", BAD_NAMES)
+def test_unwritable_names_are_refused_before_writing(tmp_path, bad):
+    existing = tmp_path / "existing.xml"
+    existing.write_text("keep")
+    for tree, message in bad_name_trees(bad):
+        with pytest.raises(ValueError) as info:
+            write_string(tree)
+        assert str(info.value) == message
+        for path in (tmp_path / "new.xml", existing):
+            with pytest.raises(ValueError) as info:
+                write_file(tree, str(path))
+            assert str(info.value) == message
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["existing.xml"]
+    assert existing.read_text() == "keep"
+
+
+def test_long_unwritable_name_is_shown_by_its_start():
+    with pytest.raises(ValueError, match=r"^cannot write element name '(x){60}'\.\.\. of the root element: "):
+        write_string(Node("x" * 10_000 + " "))
+
+
+UNUSUAL_NAMES = ["1abc", "-x", "\u00e9", "\u65e5\u672c\u8a9e", "a:b", "_x.y-z", "\U0001F600", "a\u200bb", "a;b?c!#%"]
+
+
+@pytest.mark.parametrize("name", UNUSUAL_NAMES)
+def test_unusual_names_are_written(tmp_path, name):
+    tree = Node(name, attrs={name: "v"}, children=[Node(name, text="t")])
+    written = write_string(tree, 2, False)
+    assert written == f'<{name} {name}="v">\n  <{name}>t</{name}>\n</{name}>'
+    assert shape(read_string(written, name)) == shape(tree)
+    write_file(tree, str(tmp_path / "out.xml"), 2, False)
+    assert (tmp_path / "out.xml").read_text(encoding="utf-8") == written
+
+
+# write_file measures the document before it touches the file (run apart,
+# under a file-size limit, so that a writer without the check cannot fill the
+# disk).
+
+
+DISK_FULL = textwrap.dedent(
+    """
+    import os, resource, signal, sys
+    from brindxml import Node, write_file
+    # A writer that wrote regardless would stop at this limit, not fill the disk.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+    tree = Node("a", children=[Node("b", children=[Node("c")])])
+    for path in sys.argv[1:]:
+        try:
+            write_file(tree, path, indent=2**44)  # tebibytes of indentation: more than any disk
+            print("written")
+        except OSError as error:
+            print(type(error).__name__, error.errno, error.args[0])
+    # A device is not a file system to fill, nor bound by the file-size limit.
+    write_file(Node("a", text="x" * (65 << 20)), os.devnull)
+    print("device written")
+    """
+)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="free space is not checked on Windows")
+def test_document_larger_than_the_disk_is_refused_before_the_file_is_touched(tmp_path):
+    existing, new = tmp_path / "existing.xml", tmp_path / "new.xml"
+    existing.write_text("keep")
+    done = subprocess.run([sys.executable, "-c", DISK_FULL, str(existing), str(new)], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    no_space = f"OSError {errno.ENOSPC} {os.strerror(errno.ENOSPC)} (os error {errno.ENOSPC})"
+    assert done.stdout.splitlines() == [no_space, no_space, "device written"]
+    assert existing.read_text() == "keep"
+    assert not new.exists()
+
+
+FILE_SIZE_LIMIT = textwrap.dedent(
+    """
+    import resource, signal, sys
+    from brindxml import Node, write_file
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, hard))
+    existing, new = sys.argv[1], sys.argv[2]
+    big = Node("r", children=[Node("i", text="x<" * 50) for _ in range(1000)])  # 300,000 bytes written
+    for path in (existing, new):
+        try:
+            write_file(big, path)
+            print("written")
+        except OSError as error:
+            print(type(error).__name__, error.errno, error.args[0])
+    # Escapes: above the limit by the quick bound, below it exactly.
+    write_file(Node("r", text="&" * 19_000), new + ".small", 0, False)
+    print("small written")
+    """
+)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="no file-size limit on Windows")
+def test_document_beyond_the_file_size_limit_is_refused_before_the_file_is_touched(tmp_path):
+    existing, new = tmp_path / "existing.xml", tmp_path / "new.xml"
+    existing.write_text("keep")
+    done = subprocess.run([sys.executable, "-c", FILE_SIZE_LIMIT, str(existing), str(new)], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    too_large = f"OSError {errno.EFBIG} {os.strerror(errno.EFBIG)} (os error {errno.EFBIG})"
+    assert done.stdout.splitlines() == [too_large, too_large, "small written"]
+    assert existing.read_text() == "keep"
+    assert not new.exists()
+    assert (tmp_path / "new.xml.small").stat().st_size == 95_007
+
+
+# A pool of threads that write keeps no memory per thread: what the writer
+# keeps between calls is bounded for the whole process.
+THREAD_POOL_MEMORY = textwrap.dedent(
+    """
+    import gc, os, threading
+    from concurrent.futures import ThreadPoolExecutor
+    from brindxml import Node, write_file, write_string
+
+    def rss():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS:"))
+
+    doc = Node("r", children=[Node("i") for _ in range(100_000)])
+    def work(i):
+        if i < 1000:
+            write_file(doc, os.devnull, 0)
+        else:
+            write_string(doc, 0)
+    work(0)
+    work(1000)
+    gc.collect()
+    baseline = rss()
+    pool = ThreadPoolExecutor(64)
+    together = threading.Barrier(64)
+    list(pool.map(lambda i: (together.wait(), work(i)), range(64)))
+    list(pool.map(work, range(1000, 1064)))
+    gc.collect()
+    alive = rss()
+    pool.shutdown(wait=True)
+    gc.collect()
+    print(alive - baseline, rss() - baseline)
+    """
+)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status") or SANITIZED, reason="RSS from /proc; not under ASan")
+def test_thread_pool_keeps_bounded_memory():
+    done = subprocess.run([sys.executable, "-c", THREAD_POOL_MEMORY], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-3000:]
+    alive, after = (int(n) for n in done.stdout.split())
+    mib = 2**20
+    figures = f"idle pool +{alive / mib:.1f} MiB, after shutdown +{after / mib:.1f} MiB"
+    assert alive <= 32 * mib and after <= 32 * mib, figures

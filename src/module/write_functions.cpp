@@ -7,6 +7,8 @@
 #include "binding/arg_binding.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry.hpp"
+#include "binding/errors.hpp"
+#include "binding/py_ref.hpp"
 #include "entities/node_object.hpp"
 #include "entities/snapshot.hpp"
 #include "module/module_functions.hpp"
@@ -33,6 +35,32 @@ bool check_is_node(PyObject* object) {
     return true;
 }
 
+// ValueError for the first name of the tree that cannot be written, with its
+// place: "cannot write element name '1 bad' at /r/a/*[2]: a name must ...".
+PyObject* raise_unwritable_name(const FlatSnapshot& snapshot) {
+    const UnwritableName& bad = *snapshot.unwritable_name();
+    const bool key = bad.place == UnwritableName::Place::AttributeKey;
+    std::string where;
+    if (key) where = "of the element at " + snapshot.element_path(bad.element, true);
+    else if (bad.element == 0) where = "of the root element";
+    else where = "at " + snapshot.element_path(bad.element, false);
+    // Long names are shown by their start.
+    constexpr Py_ssize_t kShown = 60;
+    PyRef name = PyRef::steal(
+        PyUnicode_DecodeUTF8(bad.name.data(), static_cast<Py_ssize_t>(bad.name.size()), "replace"));
+    if (!name) return nullptr;
+    const bool cut = PyUnicode_GET_LENGTH(name.get()) > kShown;
+    if (cut) {
+        name = PyRef::steal(PyUnicode_Substring(name.get(), 0, kShown));
+        if (!name) return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "cannot write %s %R%s %s: a name must not be empty or contain white space, <, >, /, =, quotes, & "
+                 "or control characters",
+                 key ? "attribute key" : "element name", name.get(), cut ? "..." : "", where.c_str());
+    return nullptr;
+}
+
 bool convert_options(PyObject* indent, PyObject* declaration, WriteOptions& options) {
     if (!is_absent(indent)) {
         auto value = convert_u64(indent);
@@ -57,10 +85,10 @@ PyObject* write_string_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         WriteOptions options;
         if (!check_is_node(bound[0]) || !convert_options(bound[1], bound[2], options)) return nullptr;
         PyRef node = PyRef::borrow(bound[0]);
-        SnapshotLease lease;
-        FlatSnapshot& snapshot = lease.get();
-        snapshot.start(options.indent, options.declaration, true);
+        FlatSnapshot snapshot;
+        snapshot.start(options.indent, options.declaration, Measure::Exact);
         snapshot_tree(node.get(), snapshot);
+        if (snapshot.unwritable_name()) return raise_unwritable_name(snapshot);
         // The snapshot measured the document: the str is made at its final
         // length and kind now, and written in place once the thread state is
         // released. Until it is returned, this call holds its only reference
@@ -92,12 +120,16 @@ PyObject* write_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         WriteOptions options;
         if (!convert_options(bound[2], bound[3], options)) return nullptr;
         PyRef node = PyRef::borrow(bound[0]);
-        SnapshotLease lease;
-        FlatSnapshot& snapshot = lease.get();
-        snapshot.start(options.indent, options.declaration, false);
+        FlatSnapshot snapshot;
+        snapshot.start(options.indent, options.declaration, Measure::Bound);
         snapshot_tree(node.get(), snapshot);
-        const std::optional<IoError> error =
-            run_released([&] { return write_xml_file(path, snapshot, options.indent, options.declaration); });
+        if (snapshot.unwritable_name()) return raise_unwritable_name(snapshot);
+        // The document is known to fit (in the file-size limit, on the file
+        // system) before the file is created or truncated.
+        const std::optional<IoError> error = run_released([&]() -> std::optional<IoError> {
+            if (std::optional<IoError> no_room = check_room_for(path, snapshot)) return no_room;
+            return write_xml_file(path, snapshot, options.indent, options.declaration);
+        });
         if (error) return raise_io_error(*error, bound[1]);
         Py_RETURN_NONE;
     });

@@ -54,6 +54,7 @@ WriteStatus BufferedFileWriter::flush() {
 }
 
 WriteStatus BufferedFileWriter::append_slow(std::string_view piece) {
+    if (piece.empty()) return {};
     if (piece.size() > kCapacity - length_) {
         if (WriteStatus error = flush()) return error;
     }

@@ -31,6 +31,8 @@ public:
 
     WriteStatus append(std::string_view piece) {
         if (piece.size() < kCapacity - length_) {
+            // An empty piece may have no storage at all (a null data pointer).
+            if (piece.empty()) return {};
             std::memcpy(buffer_.get() + length_, piece.data(), piece.size());
             length_ += static_cast<uint32_t>(piece.size());
             return {};

@@ -35,11 +35,14 @@ public:
         if (bytes > capacity_) grow_to(bytes);
     }
     void append(const char* bytes, size_t count) {
+        // An empty piece may have no storage at all (a null pointer).
+        if (count == 0) return;
         if (count > capacity_ - size_) grow_for(count);
         std::memcpy(data_ + size_, bytes, count);
         size_ += count;
     }
     void append_repeated(char byte, size_t count) {
+        if (count == 0) return;
         if (count > capacity_ - size_) grow_for(count);
         std::memset(data_ + size_, byte, count);
         size_ += count;

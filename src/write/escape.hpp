@@ -38,11 +38,12 @@ inline constexpr std::array<std::string_view, 256> kEscapeReplacement = [] {
 // kEscapes[mode][byte]: whether the mode replaces the byte.
 inline constexpr std::array<std::array<bool, 256>, 2> kEscapes = [] {
     std::array<std::array<bool, 256>, 2> table{};
-    for (char c : std::string_view("&<>\"'")) {
+    // CR in text too: every reader turns a raw CR (or CR LF) into LF.
+    for (char c : std::string_view("&<>\"'\r")) {
         table[static_cast<int>(EscapeMode::Text)][bytes::byte_of(c)] = true;
         table[static_cast<int>(EscapeMode::Attribute)][bytes::byte_of(c)] = true;
     }
-    for (char c : std::string_view("\t\r\n")) table[static_cast<int>(EscapeMode::Attribute)][bytes::byte_of(c)] = true;
+    for (char c : std::string_view("\t\n")) table[static_cast<int>(EscapeMode::Attribute)][bytes::byte_of(c)] = true;
     return table;
 }();
 
@@ -52,13 +53,15 @@ using namespace bytes;
 
 // Bit 7 of each byte is set where `w` holds a byte the mode escapes. Pairs of
 // targets that differ in one bit share a test: '&' 0x26 / '\'' 0x27,
-// '<' 0x3C / '>' 0x3E, TAB 0x09 / CR 0x0D.
+// '<' 0x3C / '>' 0x3E, TAB 0x09 / CR 0x0D (CR alone in text).
 template <EscapeMode mode>
 constexpr uint64_t escape_bytes(uint64_t w) noexcept {
     uint64_t clear = nonzero_lanes((w | kLaneOnes) ^ repeated(0x27)) &
                      nonzero_lanes((w | repeated(0x02)) ^ repeated(0x3E)) & nonzero_lanes(w ^ repeated(0x22));
     if constexpr (mode == EscapeMode::Attribute) {
         clear &= nonzero_lanes((w | repeated(0x04)) ^ repeated(0x0D)) & nonzero_lanes(w ^ repeated(0x0A));
+    } else {
+        clear &= nonzero_lanes(w ^ repeated(0x0D));
     }
     return ~clear & kLaneHigh;
 }
@@ -124,6 +127,8 @@ inline __m128i escape_hits16(__m128i v) noexcept {
     if constexpr (mode == EscapeMode::Attribute) {
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x04)), _mm_set1_epi8(0x0D)));
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A)));
+    } else {
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)));
     }
     return hit;
 }
@@ -145,13 +150,16 @@ inline unsigned escape_mask16(const char* p) noexcept {
 template <EscapeMode mode>
 inline const char* find_escape_by_vectors(const char* p, const char* end) noexcept {
     using escape_detail::escape_mask16;
+    using escape_detail::escape_hits16;
     while (end - p >= 64) {
-        const unsigned a = escape_mask16<mode>(p);
-        const unsigned b = escape_mask16<mode>(p + 16);
-        const unsigned c = escape_mask16<mode>(p + 32);
-        const unsigned d = escape_mask16<mode>(p + 48);
-        if (a | b | c | d) {
-            const uint64_t all = a | (b << 16) | (uint64_t{c} << 32) | (uint64_t{d} << 48);
+        // One test for the four blocks; the bits of each only once one of them hits.
+        const __m128i a = escape_hits16<mode>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        const __m128i b = escape_hits16<mode>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
+        const __m128i c = escape_hits16<mode>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)));
+        const __m128i d = escape_hits16<mode>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)));
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)))) {
+            const auto bits = [](__m128i hits) { return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))); };
+            const uint64_t all = bits(a) | (bits(b) << 16) | (bits(c) << 32) | (bits(d) << 48);
             return p + std::countr_zero(all);
         }
         p += 64;

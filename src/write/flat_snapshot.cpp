@@ -6,14 +6,16 @@
 
 namespace brindxml {
 
-void FlatSnapshot::start(uint64_t indent_width, bool declaration, bool measure) noexcept {
+void FlatSnapshot::start(uint64_t indent_width, bool declaration, Measure measure) noexcept {
     elements_.clear();
     measure_ = measure;
     indent_width_ = indent_width;
     declaration_ = declaration;
     bytes_ = 0;
+    escapable_ = 0;
     stats_ = TextStats{};
     too_large_ = false;
+    unwritable_.reset();
 }
 
 void FlatSnapshot::add_element(std::string_view name, const std::string_view* text, uint64_t child_count,
@@ -29,85 +31,173 @@ void FlatSnapshot::add_element(std::string_view name, const std::string_view* te
     element.attr_entries = table.entries;
     element.attr_control = table.control;
     element.attr_capacity = table.capacity;
-    if (!measure_) return;
+    if (measure_ == Measure::None) return;
 
+    // Summed in locals (in registers), each sum checked.
+    const bool exact = measure_ == Measure::Exact;
+    uint64_t bytes = bytes_;
+    uint64_t escapable = 0;
+    bool over = false;
+    const auto add = [&](uint64_t count) { over |= !platform::checked_add(bytes, count, bytes); };
+    bool writable = name_is_writable(name);
     const bool open = text || child_count;
-    if (depth > 0 && !follows_text) add_line_break(depth);
+    uint64_t spaces = 0;
+    over |= !platform::checked_multiply(indent_width_, depth, spaces);
+    // A line break before the start tag, and before the end tag when there
+    // are children: "\n" and the indentation.
+    const auto line_break = [&] {
+        add(spaces);
+        add(1);
+    };
+    if (depth > 0 && !follows_text) line_break();
+    if (child_count) line_break();
     // "<" name ... and, when open, ">" ... "</" name ">", else "/>".
-    add_bytes(open ? 5 : 3);
-    add_bytes(name.size());
-    if (open) add_bytes(name.size());
-    TextStats name_stats;
-    add_plain_stats(name, name_stats);
-    stats_.continuation += open ? 2 * name_stats.continuation : name_stats.continuation;
-    stats_.max_byte = name_stats.max_byte > stats_.max_byte ? name_stats.max_byte : stats_.max_byte;
+    add(open ? 5 : 3);
+    add(name.size());
+    if (open) add(name.size());
+    if (exact) {
+        TextStats name_stats;
+        add_plain_stats(name, name_stats);
+        stats_.continuation += open ? 2 * name_stats.continuation : name_stats.continuation;
+        stats_.max_byte = name_stats.max_byte > stats_.max_byte ? name_stats.max_byte : stats_.max_byte;
+    }
     for (uint32_t i = 0; i < table.capacity; ++i) {
         if (!table.control[i]) continue;
         const std::string_view key = table.entries[i].key.bytes();
         const std::string_view value = table.entries[i].value.bytes();
-        add_bytes(4);  // ' ' key '="' value '"'
-        add_bytes(key.size());
-        add_bytes(value.size());
-        add_plain_stats(key, stats_);
-        add_escaped_stats<EscapeMode::Attribute>(value, stats_);
+        writable &= name_is_writable(key);
+        add(4);  // ' ' key '="' value '"'
+        add(key.size());
+        add(value.size());
+        if (exact) {
+            add_plain_stats(key, stats_);
+            add_escaped_stats<EscapeMode::Attribute>(value, stats_);
+        } else {
+            over |= !platform::checked_add(escapable, value.size(), escapable);
+        }
     }
     if (text) {
-        add_bytes(text->size());
-        add_escaped_stats<EscapeMode::Text>(*text, stats_);
+        add(text->size());
+        if (exact) add_escaped_stats<EscapeMode::Text>(*text, stats_);
+        else over |= !platform::checked_add(escapable, text->size(), escapable);
     }
-    if (child_count) add_line_break(depth);
+    bytes_ = bytes;
+    over |= !platform::checked_add(escapable_, escapable, escapable_);
+    too_large_ |= over;
+    if (!writable && !unwritable_) note_unwritable(name, table);
 }
+
+void FlatSnapshot::note_unwritable(std::string_view name, const AttrMap::RawTable& table) {
+    const size_t element = elements_.size() - 1;
+    if (!name_is_writable(name)) {
+        unwritable_ = UnwritableName{element, UnwritableName::Place::ElementName, name};
+        return;
+    }
+    for (uint32_t i = 0; i < table.capacity; ++i) {
+        if (!table.control[i]) continue;
+        const std::string_view key = table.entries[i].key.bytes();
+        if (!name_is_writable(key)) {
+            unwritable_ = UnwritableName{element, UnwritableName::Place::AttributeKey, key};
+            return;
+        }
+    }
+}
+
+uint64_t FlatSnapshot::declaration_bytes() const noexcept { return declaration_ ? XML_DECLARATION.size() : 0; }
 
 OutputSize FlatSnapshot::output_size() const noexcept {
     OutputSize size;
     size.too_large = too_large_;
     size.too_large |= !platform::checked_add(bytes_, stats_.extra, size.bytes);
-    if (declaration_) size.too_large |= !platform::checked_add(size.bytes, XML_DECLARATION.size(), size.bytes);
+    size.too_large |= !platform::checked_add(size.bytes, declaration_bytes(), size.bytes);
     size.characters = size.bytes - stats_.continuation;
     const unsigned top = stats_.max_byte;
     size.max_char = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
     return size;
 }
 
-namespace {
-
-thread_local FlatSnapshot* t_snapshot = nullptr;
-thread_local bool t_snapshot_lent = false;
-
-// Frees the thread's snapshot when the thread ends.
-struct ThreadSnapshotOwner {
-    ~ThreadSnapshotOwner() {
-        delete t_snapshot;
-        t_snapshot = nullptr;
+bool FlatSnapshot::fits_in(uint64_t limit) const noexcept {
+    if (too_large_) return false;
+    uint64_t bytes = 0;
+    if (!platform::checked_add(bytes_, declaration_bytes(), bytes) || bytes > limit) return false;
+    if (measure_ == Measure::Exact) return output_size().bytes <= limit;
+    // Escaping makes one byte at most six ("&quot;").
+    uint64_t bound = 0;
+    if (platform::checked_multiply(escapable_, 5, bound) && platform::checked_add(bytes, bound, bound) &&
+        bound <= limit)
+        return true;
+    // Near the limit: the bytes escaping adds, counted.
+    TextStats stats;
+    for (const FlatElement& element : elements_) {
+        for (uint32_t i = 0; i < element.attr_capacity; ++i)
+            if (element.attr_control[i])
+                add_escaped_stats<EscapeMode::Attribute>(element.attr_entries[i].value.bytes(), stats);
+        if (element.has_text) add_escaped_stats<EscapeMode::Text>(element.text_bytes(), stats);
     }
-};
-
-}  // namespace
-
-SnapshotLease::SnapshotLease() : snapshot_(nullptr), owned_(false) {
-    if (t_snapshot_lent) {
-        snapshot_ = new FlatSnapshot();
-        owned_ = true;
-        return;
-    }
-    if (!t_snapshot) {
-        // The owner is created on first use; it deletes the snapshot at thread exit.
-        static thread_local ThreadSnapshotOwner owner;
-        (void)owner;
-        t_snapshot = new FlatSnapshot();
-    }
-    snapshot_ = t_snapshot;
-    t_snapshot_lent = true;
+    return platform::checked_add(bytes, stats.extra, bytes) && bytes <= limit;
 }
 
-SnapshotLease::~SnapshotLease() {
-    snapshot_->clear();
-    if (owned_) {
-        delete snapshot_;
-        return;
+std::string FlatSnapshot::element_path(size_t index, bool own_name) const {
+    // The elements from the root down to `index`: the open elements when the
+    // walk in document order reaches it.
+    struct Open {
+        size_t element;
+        uint64_t children_left;
+    };
+    std::vector<Open> open;
+    for (size_t i = 0; i < index && i < elements_.size(); ++i) {
+        if (elements_[i].child_count) {
+            open.push_back({i, elements_[i].child_count});
+            continue;
+        }
+        while (!open.empty() && --open.back().children_left == 0) open.pop_back();
     }
-    snapshot_->trim();
-    t_snapshot_lent = false;
+    std::vector<size_t> chain;
+    for (const Open& o : open) chain.push_back(o.element);
+    chain.push_back(index);
+
+    // Each step's place among its siblings: a second walk, counting the
+    // children of the chain's elements.
+    struct Place {
+        uint64_t same_name_before = 0, same_name = 0, before = 0;
+    };
+    std::vector<Place> places(chain.size());
+    open.clear();
+    for (size_t i = 0; i < elements_.size(); ++i) {
+        if (!open.empty()) {
+            // A child of the chain's element at this depth: a sibling of the next step.
+            const size_t depth = open.size();
+            if (depth < chain.size() && open.back().element == chain[depth - 1]) {
+                Place& place = places[depth];
+                const FlatElement& sibling = elements_[i];
+                const FlatElement& target = elements_[chain[depth]];
+                if (i < chain[depth]) ++place.before;
+                if (sibling.name_bytes() == target.name_bytes()) {
+                    ++place.same_name;
+                    if (i < chain[depth]) ++place.same_name_before;
+                }
+            }
+        }
+        if (elements_[i].child_count) {
+            open.push_back({i, elements_[i].child_count});
+            continue;
+        }
+        while (!open.empty() && --open.back().children_left == 0) open.pop_back();
+    }
+
+    std::string path;
+    for (size_t k = 0; k < chain.size(); ++k) {
+        path += '/';
+        const Place& place = places[k];
+        if (k + 1 == chain.size() && !own_name) {
+            path += '*';
+            if (k > 0) path.append("[").append(std::to_string(place.before + 1)).append("]");
+            continue;
+        }
+        path += elements_[chain[k]].name_bytes();
+        if (place.same_name > 1) path.append("[").append(std::to_string(place.same_name_before + 1)).append("]");
+    }
+    return path;
 }
 
 void flatten_record(const ElementRecord& root, FlatSnapshot& snapshot) {

@@ -1,15 +1,19 @@
 // The writer's snapshot of a tree: one flat array of elements in document
 // order (each with its child count), holding the addresses of strings and
 // attribute tables that stay alive and unchanged for the whole write (see
-// snapshot_tree and flatten_record). Taking it also measures the output: its
+// snapshot_tree and flatten_record). Taking it also measures the output (its
 // exact length and widest character, so that write_string can make its str at
-// the final size and kind before the thread state is released.
+// the final size and kind before the thread state is released; or a bound on
+// its length, so that write_file knows whether it fits before it opens the
+// file) and checks that every name can be written.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -17,6 +21,8 @@
 #include "platform/compiler.hpp"
 #include "storage/attr_map.hpp"
 #include "storage/element_record.hpp"
+#include "write/name_check.hpp"
+#include "write/snapshot_memory.hpp"
 #include "write/text_stats.hpp"
 
 namespace brindxml {
@@ -46,59 +52,26 @@ struct OutputSize {
     bool too_large = false;    // a count does not fit in 64 bits
 };
 
-// A growable array of trivially copyable values on realloc: large arrays live
-// in their own mappings, which realloc grows without copying.
-template <class T>
-class FlatArray {
-    static_assert(std::is_trivially_copyable_v<T>);
+// What taking a snapshot measures.
+enum class Measure : uint8_t {
+    None,   // nothing (and names are not checked)
+    Exact,  // the exact size: bytes, characters, widest character
+    Bound,  // the unescaped size, and so a bound (escaping adds at most 5 bytes a byte)
+};
 
-public:
-    FlatArray() noexcept = default;
-    FlatArray(const FlatArray&) = delete;
-    FlatArray& operator=(const FlatArray&) = delete;
-    ~FlatArray() { std::free(data_); }
-
-    T& push() {
-        if (size_ == capacity_) grow();
-        return data_[size_++];
-    }
-    void clear() noexcept { size_ = 0; }
-    // Frees the storage when it holds more than `bytes`.
-    void trim(size_t bytes) noexcept {
-        if (capacity_ * sizeof(T) > bytes) {
-            std::free(data_);
-            data_ = nullptr;
-            size_ = capacity_ = 0;
-        }
-    }
-    const T* begin() const noexcept { return data_; }
-    const T* end() const noexcept { return data_ + size_; }
-    size_t size() const noexcept { return size_; }
-
-private:
-    void grow() {
-        const size_t limit = static_cast<size_t>(-1) / 2 / sizeof(T);
-        if (capacity_ >= limit) throw std::bad_alloc();
-        const size_t next = capacity_ < 1024 ? 1024 : (capacity_ > limit / 2 ? limit : capacity_ * 2);
-        void* grown = std::realloc(data_, next * sizeof(T));
-        if (!grown) throw std::bad_alloc();
-        data_ = static_cast<T*>(grown);
-        capacity_ = next;
-    }
-
-    T* data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
+// The first name the writer cannot write (see name_is_writable).
+struct UnwritableName {
+    enum class Place : uint8_t { ElementName, AttributeKey };
+    size_t element = 0;  // index in the snapshot's elements
+    Place place = Place::ElementName;
+    std::string_view name;
 };
 
 class FlatSnapshot {
 public:
-    // Memory a thread keeps for its next snapshot; more is freed after use.
-    static constexpr size_t kKeptBytes = size_t{16} << 20;
-
     // Starts a document written with `indent_width` spaces per level, with or
-    // without the declaration. Without `measure`, output_size() is not kept.
-    void start(uint64_t indent_width, bool declaration, bool measure) noexcept;
+    // without the declaration.
+    void start(uint64_t indent_width, bool declaration, Measure measure) noexcept;
 
     // Adds the next element in document order: `depth` is its level (0 for
     // the root), `follows_text` tells that it is the first child of an
@@ -107,45 +80,39 @@ public:
     void add_element(std::string_view name, const std::string_view* text, uint64_t child_count, const AttrMap& attrs,
                      uint64_t depth, bool follows_text);
 
-    // The measured size of the whole document.
+    // The measured size of the whole document (Measure::Exact).
     OutputSize output_size() const noexcept;
+    // Whether the document is at most `limit` bytes (Measure::Bound or
+    // Exact): decided from the bound when it is below the limit, else
+    // measured exactly, escapes included.
+    bool fits_in(uint64_t limit) const noexcept;
+
+    // The first name that cannot be written, if any (Measure::Exact or Bound).
+    const std::optional<UnwritableName>& unwritable_name() const noexcept { return unwritable_; }
+    // Where element `index` is, for messages: "/" and the names of its
+    // ancestors and its own, each followed by "[n]" when a sibling has the
+    // same name (n counted from 1 among those); "*[n]", the element's place
+    // among all its siblings, stands for the last step when
+    // `own_name` is false. The root is "/name" (or "/*").
+    std::string element_path(size_t index, bool own_name) const;
 
     const FlatArray<FlatElement>& elements() const noexcept { return elements_; }
     void clear() noexcept { elements_.clear(); }
-    void trim() noexcept { elements_.trim(kKeptBytes); }
 
 private:
-    void add_bytes(uint64_t bytes) noexcept { too_large_ |= !platform::checked_add(bytes_, bytes, bytes_); }
-    void add_line_break(uint64_t depth) noexcept {
-        uint64_t spaces = 0;
-        too_large_ |= !platform::checked_multiply(indent_width_, depth, spaces);
-        add_bytes(spaces);
-        add_bytes(1);
-    }
+    // Records the first unwritable name of the element just added.
+    void note_unwritable(std::string_view name, const AttrMap::RawTable& table);
+    uint64_t declaration_bytes() const noexcept;
 
     FlatArray<FlatElement> elements_;
     uint64_t indent_width_ = 4;
     bool declaration_ = true;
-    uint64_t bytes_ = 0;  // structure and strings, before escaping
+    uint64_t bytes_ = 0;      // structure and strings, before escaping
+    uint64_t escapable_ = 0;  // bytes of texts and attribute values (Measure::Bound)
     TextStats stats_;
     bool too_large_ = false;
-    bool measure_ = true;
-};
-
-// A thread's snapshot, lent for one write: its memory is reused from call to
-// call (up to FlatSnapshot::kKeptBytes), so a write faults in no fresh pages
-// for it. Nested use on one thread (which no write path does) gets a fresh one.
-class SnapshotLease {
-public:
-    SnapshotLease();
-    ~SnapshotLease();
-    SnapshotLease(const SnapshotLease&) = delete;
-    SnapshotLease& operator=(const SnapshotLease&) = delete;
-    FlatSnapshot& get() noexcept { return *snapshot_; }
-
-private:
-    FlatSnapshot* snapshot_;
-    bool owned_;
+    Measure measure_ = Measure::Exact;
+    std::optional<UnwritableName> unwritable_;
 };
 
 // Flattens a record tree (kept alive and unchanged by the caller until the

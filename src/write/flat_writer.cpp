@@ -84,7 +84,8 @@ public:
             }
 #endif
             if (text.size() > room()) return fail();
-            std::memcpy(out_, text.data(), text.size());
+            // An empty name may have no storage at all (a null data pointer).
+            if (!text.empty()) std::memcpy(out_, text.data(), text.size());
             out_ += text.size();
             return {};
         } else {

@@ -51,7 +51,8 @@ inline void add_scalar(const unsigned char* p, size_t n, TextStats& stats) noexc
 
 #if defined(__SSE2__)
 // Per byte of one block of 16, the bytes escaping adds: 3 for each escaped
-// byte, one more for '&', '\'', '"', CR and LF, one more again for '\'' and '"'.
+// byte, one more for '&', '\'', '"', CR and LF, one more again for '\'' and '"'
+// (CR in both modes, LF only in attribute values).
 template <EscapeMode mode>
 inline __m128i block_extra(__m128i v, __m128i escaped) noexcept {
     const __m128i one = _mm_set1_epi8(1);
@@ -62,6 +63,8 @@ inline __m128i block_extra(__m128i v, __m128i escaped) noexcept {
     if constexpr (mode == EscapeMode::Attribute) {
         plus1 = _mm_or_si128(
             plus1, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A))));
+    } else {
+        plus1 = _mm_or_si128(plus1, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)));
     }
     const __m128i weights = _mm_add_epi8(_mm_and_si128(escaped, _mm_set1_epi8(3)),
                                          _mm_add_epi8(_mm_and_si128(plus1, one), _mm_and_si128(apos_or_quot, one)));

@@ -1,6 +1,10 @@
 #include "write/xml_output.hpp"
 
+#include <cerrno>
+#include <string>
 #include <utility>
+
+#include "platform/system.hpp"
 
 #include "write/buffered_file_writer.hpp"
 #include "write/flat_snapshot.hpp"
@@ -11,9 +15,8 @@ namespace brindxml {
 
 ByteBuffer write_xml_buffer(ElementRecord&& root, uint64_t indent_width, bool declaration) {
     const ElementRecord tree = std::move(root);
-    SnapshotLease lease;
-    FlatSnapshot& snapshot = lease.get();
-    snapshot.start(indent_width, declaration, false);
+    FlatSnapshot snapshot;
+    snapshot.start(indent_width, declaration, Measure::None);
     flatten_record(tree, snapshot);
     StringSink sink;
     if (declaration) {
@@ -28,6 +31,16 @@ ByteBuffer write_xml_buffer(ElementRecord&& root, uint64_t indent_width, bool de
 std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool declaration) {
     ByteBuffer buffer = write_xml_buffer(std::move(root), indent_width, declaration);
     return std::string(buffer.bytes());
+}
+
+std::optional<IoError> check_room_for(std::string_view path, const FlatSnapshot& snapshot) {
+    if (path.find('\0') != std::string_view::npos) return std::nullopt;  // refused when opened
+    const std::string terminated(path);
+    if (platform::is_special_file(terminated.c_str())) return std::nullopt;
+    uint64_t room = 0;
+    if (platform::room_for_file(terminated.c_str(), room) && !snapshot.fits_in(room)) return IoError::os(ENOSPC);
+    if (!snapshot.fits_in(platform::file_size_limit())) return IoError::os(EFBIG);
+    return std::nullopt;
 }
 
 std::optional<IoError> write_xml_file(std::string_view path, const FlatSnapshot& snapshot,
@@ -50,9 +63,8 @@ std::optional<IoError> write_xml_file(std::string_view path, const FlatSnapshot&
 std::optional<IoError> write_xml_file(std::string_view path, ElementRecord&& root,
                                       uint64_t indent_width, bool declaration) {
     const ElementRecord tree = std::move(root);
-    SnapshotLease lease;
-    FlatSnapshot& snapshot = lease.get();
-    snapshot.start(indent_width, declaration, false);
+    FlatSnapshot snapshot;
+    snapshot.start(indent_width, declaration, Measure::None);
     flatten_record(tree, snapshot);
     return write_xml_file(path, snapshot, indent_width, declaration);
 }

@@ -23,6 +23,14 @@ ByteBuffer write_xml_buffer(ElementRecord&& root, uint64_t indent_width, bool de
 // (for example an indent so large that one line exceeds memory).
 std::string write_xml_string(ElementRecord&& root, uint64_t indent_width, bool declaration);
 
+// Whether the document of `snapshot` (taken with Measure::Bound or Exact) can
+// be written at `path`: ENOSPC when it is larger than the free space of the
+// file system the file would be on (plus what truncating the file there would
+// free), else EFBIG when it is larger than the process may write to a file.
+// Nothing is created or changed. A limit that cannot be known is not checked,
+// nor are devices and pipes.
+std::optional<IoError> check_room_for(std::string_view path, const FlatSnapshot& snapshot);
+
 // Creates or truncates `path` (mode 0666 before umask) and writes the document
 // through an 8192-byte buffer. Returns the first I/O error.
 std::optional<IoError> write_xml_file(std::string_view path, const FlatSnapshot& snapshot,

@@ -231,6 +231,8 @@ const SameBytesCase kSameBytesCases[] = {
     {"pieces around 8192 bytes", big_pieces, 4, true},
     {"indent wider than the buffer", [] { return with(element("a"), with(element("b"), element("c"))); }, 10000, true},
     {"1,000,000 nested levels", deep_million, 0, true},
+    // Empty names have no storage (a null pointer): appended as nothing.
+    {"empty names and keys", [] { return with(element("", std::nullopt, {{"", ""}}), element(""), element("", "")); }, 0, false},
 };
 
 void test_file_matches_string(const ScratchDirectory& dir) {

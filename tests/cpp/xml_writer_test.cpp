@@ -14,6 +14,10 @@
 #include "storage/element_record.hpp"
 #include "storage/source_text.hpp"
 #include "write/escape.hpp"
+#include "write/flat_snapshot.hpp"
+#include "write/flat_writer.hpp"
+#include "write/name_check.hpp"
+#include "write/snapshot_memory.hpp"
 #include "write/string_sink.hpp"
 #include "write/xml_output.hpp"
 
@@ -98,7 +102,8 @@ const LayoutCase kLayoutCases[] = {
      "<a>a&lt;b&amp;c&gt;&quot;d&apos;e</a>"},
     {"attribute escapes the five", [] { return element("a", std::nullopt, {{"k", "a<b&c>\"d'e"}}); }, 4, false,
      "<a k=\"a&lt;b&amp;c&gt;&quot;d&apos;e\"/>"},
-    {"text keeps TAB CR LF", [] { return element("a", "1\t2\r3\n4"); }, 4, false, "<a>1\t2\r3\n4</a>"},
+    {"text keeps TAB and LF, escapes CR", [] { return element("a", "1\t2\r3\n4\r\n"); }, 4, false,
+     "<a>1\t2&#13;3\n4&#13;\n</a>"},
     {"attribute escapes TAB CR LF", [] { return element("a", std::nullopt, {{"k", "1\t2\r3\n4"}}); }, 4, false,
      "<a k=\"1&#9;2&#13;3&#10;4\"/>"},
     {"other control characters unchanged", [] { return element("a", std::nullopt, {{"k", "\x01\x0b\x0c\x1f\x7f"}}); },
@@ -152,8 +157,8 @@ std::string reference_escape(std::string_view text, EscapeMode mode) {
     std::string out;
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        const bool escaped = c == '&' || c == '<' || c == '>' || c == '"' || c == '\'' ||
-                             (mode == EscapeMode::Attribute && (c == '\t' || c == '\r' || c == '\n'));
+        const bool escaped = c == '&' || c == '<' || c == '>' || c == '"' || c == '\'' || c == '\r' ||
+                             (mode == EscapeMode::Attribute && (c == '\t' || c == '\n'));
         if (!escaped) out += static_cast<char>(c);
         else if (c == '&') out += "&amp;";
         else if (c == '<') out += "&lt;";
@@ -168,8 +173,8 @@ std::string reference_escape(std::string_view text, EscapeMode mode) {
 }
 
 bool is_special(unsigned char c, EscapeMode mode) {
-    return c == '&' || c == '<' || c == '>' || c == '"' || c == '\'' ||
-           (mode == EscapeMode::Attribute && (c == '\t' || c == '\r' || c == '\n'));
+    return c == '&' || c == '<' || c == '>' || c == '"' || c == '\'' || c == '\r' ||
+           (mode == EscapeMode::Attribute && (c == '\t' || c == '\n'));
 }
 
 using Scan = const char* (*)(const char*, const char*);
@@ -231,7 +236,8 @@ void test_find_escape_first_of_many() {
         {"abcdefgh\nijklmno&", 16, 8},
         {"abcdefghijklmn'&", 14, 14},
         {"abcdefg\"<bcdefgh", 7, 7},
-        {"\r\t\n\"", 3, 0},
+        {"\r\t\n\"", 0, 0},
+        {"\t\n\r\"", 2, 0},
         {"0123456789abcdefghij>", 20, 20},
         {"", 0, 0},
         {"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef&", 80, 80},
@@ -362,6 +368,175 @@ void test_large_text() {
                 "<a>&lt;" + std::string(100000, 'z') + "&gt;</a>", "100,000-byte text");
 }
 
+
+// Empty names and keys have no storage (a null data pointer): written as
+// nothing, never copied from null, in memory and into a str's buffer (the
+// short-buffer path copies with memcpy). UBSan sees a null memcpy source.
+void test_empty_names() {
+    struct Case {
+        const char* what;
+        ElementRecord (*build)();
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"empty element name", [] { return element(""); }, "</>"},
+        {"empty name with text", [] { return element("", ""); }, "<></>"},
+        {"empty attribute key", [] { return element("a", std::nullopt, {{"", "v"}}); }, "<a =\"v\"/>"},
+        {"empty key and value", [] { return element("a", std::nullopt, {{"", ""}}); }, "<a =\"\"/>"},
+        {"empty child name", [] { return with(element("a"), element("")); }, "<a>\n</>\n</a>"},
+    };
+    for (const Case& c : cases) {
+        check_equal(write_xml_string(c.build(), 0, false), c.expected, cat(c.what, " (bytes)"));
+        const ElementRecord tree = c.build();
+        FlatSnapshot snapshot;
+        snapshot.start(0, false, Measure::Exact);
+        flatten_record(tree, snapshot);
+        const OutputSize size = snapshot.output_size();
+        std::string chars(static_cast<size_t>(size.characters), '?');
+        const bool filled = write_flat_chars(snapshot, 0, false, chars.data(), 1, true, size.characters);
+        check(filled && chars == c.expected, cat(c.what, " (str buffer): ", printable(chars)));
+        check(snapshot.unwritable_name().has_value(), cat(c.what, " is found unwritable"));
+    }
+}
+
+// Names the writer refuses and names it writes.
+void test_name_is_writable() {
+    const std::pair<std::string_view, bool> cases[] = {
+        {"", false},
+        {"a", true},
+        {"1abc", true},
+        {"caf\xc3\xa9", true},
+        {"\xe6\x97\xa5\xe6\x9c\xac", true},
+        {"\xf0\x9f\x98\x80", true},
+        {"a:b-c.d_e", true},
+        {"a b", false},
+        {"a\tb", false},
+        {"a\nb", false},
+        {"a\rb", false},
+        {std::string_view("a\0b", 3), false},
+        {"a\x01", false},
+        {"a\x1f", false},
+        {"a\x7f", false},
+        {"<a", false},
+        {"a>", false},
+        {"a/b", false},
+        {"a=b", false},
+        {"a\"b", false},
+        {"a'b", false},
+        {"a&b", false},
+        {"a;b?!#%", true},
+        {"a\xc2\x85", false},         // U+0085 NEL
+        {"a\xc2\x9f", false},         // U+009F, a C1 control
+        {"a\xc2\xa0", false},         // U+00A0 NO-BREAK SPACE
+        {"a\xc2\xa1", true},          // U+00A1
+        {"a\xe1\x9a\x80", false},     // U+1680
+        {"a\xe2\x80\x8a", false},     // U+200A
+        {"a\xe2\x80\x8b", true},      // U+200B (not White_Space)
+        {"a\xe2\x80\xa8", false},     // U+2028
+        {"a\xe2\x81\x9f", false},     // U+205F
+        {"a\xe3\x80\x80", false},     // U+3000
+        {"0123456789abcdef0123456789abcdef", true},
+        {"0123456789abcdef0123456789abcde ", false},  // in a second whole block
+        {"0123456789abcdef01234 ", false},            // in a short second block
+        {"\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9 ", false},
+    };
+    for (const auto& [name, writable] : cases)
+        check(name_is_writable(name) == writable, cat("name_is_writable(\"", printable(name), "\")"));
+    // Every single byte, against the table.
+    for (unsigned c = 0; c < 0x80; ++c) {
+        const char name[2] = {'x', static_cast<char>(c)};
+        const bool expected = !(c <= 0x20 || c == 0x7F || std::string_view("<>/=\"'&").find(static_cast<char>(c)) !=
+                                                               std::string_view::npos);
+        check(name_is_writable(std::string_view(name, 2)) == expected, cat("byte ", std::to_string(c)));
+    }
+}
+
+// The first unwritable name and its place.
+void test_unwritable_name_place() {
+    const auto tree = [] {
+        return with(element("r"), element("a"),
+                    with(element("a"), element("x"), element("leaf"), element("y", std::nullopt, {{"k k", "v"}})),
+                    with(element("b"), element("c"), element("bad name")), element("late one"));
+    };
+    const ElementRecord root = tree();
+    FlatSnapshot snapshot;
+    snapshot.start(4, true, Measure::Bound);
+    flatten_record(root, snapshot);
+    const std::optional<UnwritableName>& bad = snapshot.unwritable_name();
+    check(bad && bad->place == UnwritableName::Place::AttributeKey && bad->name == "k k", "first bad name: a key");
+    if (bad) {
+        check_equal(snapshot.element_path(bad->element, true), "/r/a[2]/y", "path of the key's element");
+        check_equal(snapshot.element_path(bad->element, false), "/r/a[2]/*[3]", "path by place");
+    }
+    check_equal(snapshot.element_path(0, true), "/r", "the root's path");
+    check_equal(snapshot.element_path(0, false), "/*", "the root's path by place");
+    // Element names are checked when no key comes first.
+    const ElementRecord second = with(element("r"), with(element("b"), element("c"), element("bad name")));
+    snapshot.start(4, true, Measure::Exact);
+    flatten_record(second, snapshot);
+    check(snapshot.unwritable_name() && snapshot.unwritable_name()->name == "bad name" &&
+              snapshot.element_path(snapshot.unwritable_name()->element, false) == "/r/b/*[2]",
+          "an element name and its place");
+    // Without measuring, names are not looked at.
+    snapshot.start(4, true, Measure::None);
+    flatten_record(second, snapshot);
+    check(!snapshot.unwritable_name(), "Measure::None checks no names");
+}
+
+// fits_in: the bound decides far from the limit, the exact size near it.
+void test_fits_in() {
+    const auto tree = [] {
+        return with(element("r", "a\r<b>&\"'", {{"k", "\t\n\r\"x"}}), element("c", std::string(1000, '&')));
+    };
+    const std::string written = write_xml_string(tree(), 3, true);
+    const uint64_t exact = written.size();
+    for (const Measure measure : {Measure::Exact, Measure::Bound}) {
+        const ElementRecord root = tree();
+        FlatSnapshot snapshot;
+        snapshot.start(3, true, measure);
+        flatten_record(root, snapshot);
+        const std::string what = measure == Measure::Exact ? "exact" : "bound";
+        check(snapshot.fits_in(exact), cat(what, ": fits in its own size"));
+        check(!snapshot.fits_in(exact - 1), cat(what, ": not in one byte less"));
+        check(snapshot.fits_in(UINT64_MAX), cat(what, ": fits in no limit"));
+        check(!snapshot.fits_in(0), cat(what, ": not in nothing"));
+    }
+    // A count past 64 bits never fits.
+    const ElementRecord deep = with(element("a"), with(element("b"), element("c")));
+    FlatSnapshot snapshot;
+    snapshot.start(UINT64_MAX / 2, false, Measure::Bound);
+    flatten_record(deep, snapshot);
+    check(!snapshot.fits_in(UINT64_MAX), "an indent past 64 bits does not fit");
+}
+
+// The blocks of large snapshots: what the process keeps for later snapshots
+// is bounded in all, however many are given back at once.
+void test_snapshot_memory_is_bounded() {
+    using namespace snapshot_memory;
+    std::vector<std::pair<void*, size_t>> blocks;
+    for (int i = 0; i < 64; ++i) {
+        size_t bytes = size_t{3} << 20;
+        void* block = take_block(bytes);
+        check(block != nullptr && bytes >= (size_t{3} << 20), "a block is mapped");
+        if (block) std::memset(block, 1, bytes);
+        blocks.emplace_back(block, bytes);
+    }
+    for (auto [block, bytes] : blocks) give_block(block, bytes);
+    check(cached_bytes() <= kCachedBytes, cat("cache bounded: ", std::to_string(cached_bytes())));
+    check(cached_bytes() > 0, "blocks are kept for later");
+    size_t huge = kCachedBytes + 4096;
+    void* block = take_block(huge);
+    const size_t before = cached_bytes();
+    give_block(block, huge);
+    check(cached_bytes() == before, "a block larger than the cache goes back to the system");
+    // A snapshot array grows through malloc, then blocks, and keeps its content.
+    FlatArray<uint64_t> array;
+    for (uint64_t i = 0; i < 3'000'000; ++i) array.push() = i;
+    bool same = array.size() == 3'000'000;
+    for (uint64_t i = 0; same && i < array.size(); i += 997) same = array[i] == i;
+    check(same, "a growing array keeps its elements");
+}
+
 }  // namespace
 
 int main() {
@@ -374,5 +549,10 @@ int main() {
     test_million_levels();
     test_huge_indent_throws_bad_alloc();
     test_large_text();
+    test_empty_names();
+    test_name_is_writable();
+    test_unwritable_name_place();
+    test_fits_in();
+    test_snapshot_memory_is_bounded();
     return report();
 }
