@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "base/bytes.hpp"
+#include "platform/compiler.hpp"
 #include "platform/system.hpp"
 
 namespace brindxml {
@@ -75,8 +76,11 @@ uint64_t siphash13(HashKeys keys, std::string_view bytes) noexcept {
 }
 
 HashKeys take_thread_hash_keys() noexcept {
-    thread_local bool seeded = false;
-    thread_local HashKeys current;
+    // Initial-exec: a dynamic thread-local of a loaded module is set up on
+    // first use in a thread, by the C library, which aborts the process when
+    // that finds no memory.
+    BRINDXML_FAST_TLS thread_local bool seeded = false;
+    BRINDXML_FAST_TLS thread_local HashKeys current;
     if (!seeded) {
         current = draw_random_keys();
         seeded = true;

@@ -78,7 +78,11 @@ EntryGuard::EntryGuard() noexcept {
 
 EntryGuard::~EntryGuard() { --attachment_depth; }
 
-ReleasedThreadState::ReleasedThreadState() noexcept : saved_depth_(attachment_depth) {
+ReleasedThreadState::ReleasedThreadState() noexcept : state_(nullptr), saved_depth_(attachment_depth) {
+    // Attached while the interpreter finalizes: this is the finalizing
+    // thread (any other would have been stopped on attaching). It keeps its
+    // thread state, as it could not take it back.
+    if (Py_IsFinalizing()) return;
     attachment_depth = 0;
     state_ = PyEval_SaveThread();
 }
@@ -158,7 +162,7 @@ PyObject* interpreter_call_failed() noexcept {
 }
 
 PyObject* raise_panic(const char* message) noexcept {
-    thread_local bool panicking = false;
+    BRINDXML_FAST_TLS thread_local bool panicking = false;  // initial-exec: see take_thread_hash_keys
     if (panicking) {
         std::fputs("uncaught panic at ffi boundary\n", stderr);
         std::abort();

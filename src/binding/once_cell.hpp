@@ -22,8 +22,7 @@ class OnceCell {
 public:
     OnceCell() noexcept {
         next_ = once_cells.load(std::memory_order_relaxed);
-        while (!once_cells.compare_exchange_weak(next_, this, std::memory_order_release, std::memory_order_relaxed)) {
-        }
+        while (!once_cells.compare_exchange_weak(next_, this, std::memory_order_release, std::memory_order_relaxed)) {}
     }
     OnceCell(const OnceCell&) = delete;
     OnceCell& operator=(const OnceCell&) = delete;
@@ -36,6 +35,10 @@ public:
         // The lock is only ever taken attached; a thread that finds it taken
         // waits detached for it to be given back, then tries again.
         while (!mutex_.try_lock()) {
+            if (Py_IsFinalizing()) {
+                mutex_.lock();  // the finalizing thread (see ReleasedThreadState) cannot detach
+                break;
+            }
             PyThreadState* state = PyEval_SaveThread();
             { std::lock_guard<std::mutex> wait(mutex_); }
             reattach_thread(state);
