@@ -69,6 +69,7 @@ def test_daemon_threads_inside_the_module_do_not_stop_the_exit(run, tmp_path):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator lock is copied held into a child of fork")
 def test_fork_while_other_threads_are_detached_leaves_the_child_working():
     status, out, err = run_child([str(EDGES / "fork_detached.py"), "100"], timeout=1200)
     assert status == 0, out + err[-2000:]
