@@ -111,6 +111,10 @@ public:
         return {capacity_ ? entries() : nullptr, capacity_ ? control() : nullptr, capacity_};
     }
 
+    // The entry in slot `i` (below capacity()), or null for an empty slot:
+    // for walks that free nested maps in place, without allocating.
+    Entry* slot(uint64_t i) noexcept { return control()[i] ? &entries()[i] : nullptr; }
+
     uint64_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     uint64_t capacity() const noexcept { return capacity_; }

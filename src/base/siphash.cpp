@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/bytes.hpp"
+#include "platform/compiler.hpp"
 #include "platform/system.hpp"
 
 namespace brindxml {
@@ -100,8 +101,11 @@ void set_hash_seed(uint64_t seed) noexcept {
 }
 
 HashKeys take_thread_hash_keys() noexcept {
-    thread_local bool seeded = false;
-    thread_local HashKeys current;
+    // Initial-exec: a dynamic thread-local of a loaded module is set up on
+    // first use in a thread, by the C library, which aborts the process when
+    // that finds no memory.
+    BRINDXML_FAST_TLS thread_local bool seeded = false;
+    BRINDXML_FAST_TLS thread_local HashKeys current;
     if (!seeded) {
         current = seed_set.load(std::memory_order_acquire)
                       ? hash_keys_from_seed(seed_value.load(std::memory_order_relaxed))

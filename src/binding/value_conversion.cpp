@@ -7,6 +7,7 @@
 // adding the four-variant text (variant_error.hpp) at every sequence it leaves.
 #include "binding/value_conversion.hpp"
 
+#include <cstring>
 #include <utility>
 
 #include "binding/entry.hpp"
@@ -19,21 +20,72 @@ HashmapTypes::~HashmapTypes() {
     if (Vec* vec = vec_if(); vec && !vec->empty()) release_value_maps(std::move(*vec));
 }
 
+namespace {
+
+// The first non-empty nested Vec at slot `slot` or after it; `slot` is left at its entry.
+HashmapTypes* nested_from(ValueMap& map, uint64_t& slot) noexcept {
+    for (; slot < map.capacity(); ++slot) {
+        ValueMap::Entry* entry = map.slot(slot);
+        if (!entry) continue;
+        if (HashmapTypes::Vec* vec = entry->value.vec_if(); vec && !vec->empty()) return &entry->value;
+    }
+    return nullptr;
+}
+
+uint64_t first_slot(ValueMap& map) noexcept {
+    uint64_t slot = 0;
+    while (!map.slot(slot)) ++slot;
+    return slot;
+}
+
+}  // namespace
+
+// Frees the nest depth first, without recursion and without allocating: it
+// runs in destructors, during unwinding from a failed allocation among
+// others, where it must not fail. Each level is freed from its last map back.
+// Descending into a Vec held by map `m`, the link back to the level above is
+// kept in the Vec's first map that has an entry, moved to the front: in the
+// value of its first slot (whose old value `m` adopts, to be freed once the
+// level below is done) and, in that slot's key, the slot of `m` to resume at.
+// So the first map of every level but the outermost holds its link.
 void release_value_maps(std::vector<ValueMap>&& maps) noexcept {
-    std::vector<std::vector<ValueMap>> pending;  // allocates only if something is nested
-    std::vector<ValueMap> level = std::move(maps);
+    using Vec = HashmapTypes::Vec;
+    Vec level = std::move(maps);
+    size_t depth = 0;     // levels above `level`
+    uint64_t resume = 0;  // the slot of level.back() to look at next
+    bool fresh = true;    // level.back() not looked at yet
     for (;;) {
-        for (ValueMap& map : level) {
-            map.for_each_mut([&](const std::string&, HashmapTypes& value) {
-                if (HashmapTypes::Vec* vec = value.vec_if(); vec && !vec->empty())
-                    pending.push_back(std::move(*vec));
-            });
+        if (level.empty()) return;
+        ValueMap& map = level.back();
+        const bool holder = depth > 0 && level.size() == 1;
+        if (fresh) resume = holder ? first_slot(map) + 1 : 0;
+        fresh = false;
+        if (HashmapTypes* value = nested_from(map, resume)) {
+            Vec below = std::exchange(*value->vec_if(), {});
+            size_t first = 0;
+            while (first < below.size() && below[first].empty()) ++first;
+            if (first == below.size()) continue;  // maps without entries: `below` frees them flat
+            if (first != 0) below[0].swap(below[first]);
+            ValueMap::Entry& link = *below[0].slot(first_slot(below[0]));
+            *value = std::move(link.value);
+            link.value = HashmapTypes(HashmapTypes::Variant(std::in_place_type<Vec>, std::move(level)));
+            // Short enough for the string's own buffer: no allocation.
+            link.key.assign(reinterpret_cast<const char*>(&resume), sizeof resume);
+            level = std::move(below);
+            ++depth;
+            fresh = true;
+            continue;
         }
-        // None of these maps owns a nested map any more: free them flat.
-        std::vector<ValueMap>().swap(level);
-        if (pending.empty()) return;
-        level = std::move(pending.back());
-        pending.pop_back();
+        if (!holder) {
+            level.pop_back();
+            fresh = true;
+            continue;
+        }
+        ValueMap::Entry& link = *map.slot(first_slot(map));
+        std::memcpy(&resume, link.key.data(), sizeof resume);
+        Vec above = std::exchange(*link.value.vec_if(), {});
+        level = std::move(above);  // frees the finished level, whose maps own no nest
+        --depth;
     }
 }
 

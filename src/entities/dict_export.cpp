@@ -60,12 +60,8 @@ ValueMap snapshot_node(PyObject* root) {
     return result;
 }
 
-// The interpreter could not create an object: report its error and fail
-// with PanicException, as for any broken invariant of the interpreter.
-PyObject* creation_failed() {
-    PyErr_WriteUnraisable(nullptr);
-    return raise_panic("Python API call failed");
-}
+// The interpreter could not create an object: a MemoryError stays one.
+PyObject* creation_failed() { return interpreter_call_failed(); }
 
 PyRef str_of(const std::string& bytes) {
     return PyRef::steal(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));

@@ -38,7 +38,7 @@ struct RecordBuilder {
 
 }  // namespace
 
-PyObject* node_from_record(ElementRecord&& record) noexcept {
+PyObject* node_from_record(ElementRecord&& record) {
     ElementRecord root = std::move(record);
     return guarded([&] {
         RecordBuilder builder;

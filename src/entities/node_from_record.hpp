@@ -10,6 +10,6 @@ namespace brindxml {
 // Consumes `record` bottom-up, children first, moving every string (views keep
 // pointing into their SourceText). Uses an explicit stack, so any depth works.
 // Returns a new reference, or null with an error set.
-PyObject* node_from_record(ElementRecord&& record) noexcept;
+PyObject* node_from_record(ElementRecord&& record);
 
 }  // namespace brindxml

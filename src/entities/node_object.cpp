@@ -19,9 +19,22 @@ namespace {
 // recursively, so dropping a chain a million levels deep uses constant native
 // stack. The view references of the whole cascade go back in batches, and
 // the attribute tables are kept for the end of the cascade (free_tables).
+//
+// A node whose children find no room on the work list (no memory to grow it)
+// is parked: its own memory, freed later, holds them and links it into the
+// cascade's list of parked nodes. Teardown thus never needs an allocation to
+// succeed, and stays free of recursion.
+struct ParkedNode {
+    PyObject* object;  // the node whose memory this is
+    ParkedNode* next;
+    std::vector<PyObject*> children;
+};
+static_assert(sizeof(ParkedNode) <= sizeof(NodeFields) && alignof(ParkedNode) <= alignof(NodeFields));
+
 struct Cascade {
     ViewReleaseBatch views;
     std::vector<AttrMap> tables;
+    ParkedNode* parked = nullptr;
 };
 
 // Both are read on every deallocation: initial-exec, like the attachment depth.
@@ -37,7 +50,7 @@ constexpr size_t kReleasedTeardown = 4096;
 // released, so other threads run meanwhile; the view references are only
 // counted then, and returned once the thread state is back, so that a
 // document's str is released at once when its last view goes.
-void free_tables(Cascade& cascade) noexcept {
+void free_tables(Cascade& cascade) {
     std::vector<AttrMap>& tables = cascade.tables;
     if (tables.size() < kReleasedTeardown) {
         for (AttrMap& table : tables) cascade.views.drop(table);
@@ -45,8 +58,7 @@ void free_tables(Cascade& cascade) noexcept {
         return;
     }
     ViewReferenceTally references;
-    {
-        ReleasedThreadState released;
+    run_released([&] {
         constexpr size_t kAhead = 6;
         for (size_t i = 0; i < tables.size(); ++i) {
             if (i + kAhead < tables.size()) tables[i + kAhead].prefetch_table();
@@ -54,8 +66,34 @@ void free_tables(Cascade& cascade) noexcept {
             tables[i] = AttrMap();
         }
         std::vector<AttrMap>().swap(tables);
-    }
+    });
     references.return_all();
+}
+
+// Frees the memory of a node whose fields are gone.
+void free_node_memory(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+void park(Cascade& cascade, PyObject* self, std::vector<PyObject*>&& children) noexcept {
+    auto* parked = new (&as_node(self)->fields) ParkedNode{self, cascade.parked, std::move(children)};
+    cascade.parked = parked;
+}
+
+// Takes the children of the next parked node into `work` (empty) and frees
+// the node's memory; false when none is parked.
+bool unpark(Cascade& cascade, std::vector<PyObject*>& work) noexcept {
+    ParkedNode* parked = cascade.parked;
+    if (!parked) return false;
+    cascade.parked = parked->next;
+    work.swap(parked->children);
+    PyObject* self = parked->object;
+    parked->~ParkedNode();
+    free_node_memory(self);
+    return true;
 }
 
 void node_dealloc(PyObject* self) {
@@ -78,32 +116,33 @@ void node_dealloc(PyObject* self) {
     }
     if (!kept) cascade.views.drop(node->fields.attrs);
     node->fields.~NodeFields();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 
-    if (children.empty()) return;
-    if (pending_releases) {
+    if (!children.empty() && pending_releases) {
         try {
             pending_releases->insert(pending_releases->end(), children.begin(), children.end());
-            return;
         } catch (...) {
-            // No memory to queue them: fall through and release them here.
+            park(cascade, self, std::move(children));
+            return;
         }
+        children.clear();
     }
+    free_node_memory(self);
+    if (children.empty()) return;
+
+    // The first node of a cascade: release its work list, parked nodes included.
     std::vector<PyObject*> work = std::move(children);
-    std::vector<PyObject*>* const outer_work = pending_releases;
     pending_releases = &work;
     current_cascade = &cascade;
-    while (!work.empty()) {
-        PyObject* child = work.back();
-        work.pop_back();
-        Py_DECREF(child);
-    }
-    pending_releases = outer_work;
-    current_cascade = outer;
-    if (!outer) free_tables(cascade);
+    do {
+        while (!work.empty()) {
+            PyObject* child = work.back();
+            work.pop_back();
+            Py_DECREF(child);
+        }
+    } while (unpark(cascade, work));
+    pending_releases = nullptr;
+    current_cascade = nullptr;
+    free_tables(cascade);
 }
 
 PyTypeObject* create_node_type() {

@@ -100,8 +100,7 @@ PyObject* run_search(PyObject* self, const SearchQuery& query) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
     if (!list) {
         release_children(found);
-        PyErr_WriteUnraisable(nullptr);
-        return raise_panic("Python API call failed");
+        return interpreter_call_failed();
     }
     for (size_t i = 0; i < found.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), found[i]);
     return list;

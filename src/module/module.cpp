@@ -54,6 +54,15 @@ bool add_member(PyObject* module, const char* name, PyObject* member) {
 }
 
 int module_exec(PyObject* module) {
+    // The types, the cached strings and the deferred release queue are
+    // process-wide and belong to the main interpreter. An interpreter that
+    // shares the main one's settings (a "legacy" one) would import the module
+    // despite the slot below, and share them: it is refused here.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "brindxml can only be imported in the main interpreter, not in a subinterpreter");
+        return -1;
+    }
     EntryGuard guard;
     if (!PyModule_Check(module)) return raise_type_mismatch(module, "module"), -1;
     install_source_release_hook();
@@ -77,6 +86,10 @@ int module_exec(PyObject* module) {
     if (!loader || PyModule_AddObjectRef(module, kTableLoaderName, loader.get()) < 0) return -1;
     // The package version, outside __all__.
     if (PyModule_AddStringConstant(module, "__version__", BRINDXML_VERSION) < 0) return -1;
+    // Also outside __all__: reachable under its own name, so that an
+    // instance pickles (a process pool sends its workers' errors that way).
+    PyObject* panic = panic_exception_type();
+    if (!panic || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
     return apply_hash_seed_setting() ? 0 : -1;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "storage/attr_map.hpp"
@@ -43,18 +44,24 @@ public:
     ViewReleaseBatch& operator=(const ViewReleaseBatch&) = delete;
     ~ViewReleaseBatch() { flush(); }
 
+    // Returning the references may free a text and so release its owner,
+    // whose teardown may drop other views into this very batch: the batch
+    // is emptied before, and what such a nested drop adds stays counted.
     void flush() noexcept {
-        if (source_) source_->release_many(count_);
-        source_ = nullptr;
-        count_ = 0;
+        SourceText* const source = std::exchange(source_, nullptr);
+        const int64_t count = std::exchange(count_, 0);
+        if (source) source->release_many(count);
     }
 
 private:
     friend class ViewDropper<ViewReleaseBatch>;
     void note(SourceText* source) noexcept {
-        if (source != source_) {
+        while (source != source_) {
+            if (!source_) {
+                source_ = source;
+                break;
+            }
             flush();
-            source_ = source;
         }
         ++count_;
     }
@@ -76,9 +83,10 @@ public:
     ~ViewReferenceTally() { return_all(); }
 
     void return_all() noexcept {
-        for (const Count& count : counts_) count.source->release_many(count.references);
+        std::vector<Count> counts = std::move(counts_);
         counts_.clear();
         last_ = 0;
+        for (const Count& count : counts) count.source->release_many(count.references);
     }
 
 private:
@@ -147,9 +155,8 @@ public:
         });
     }
     void flush() noexcept {
-        if (source_) source_->retain_many(count_);
-        source_ = nullptr;
-        count_ = 0;
+        SourceText* const source = std::exchange(source_, nullptr);
+        if (source) source->retain_many(std::exchange(count_, 0));
     }
 
 private:

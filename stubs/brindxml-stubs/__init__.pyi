@@ -142,6 +142,10 @@ class Node:
         A node that occurs several times in the tree loads as one object; nodes pickled as separate
         objects (two items of a list) share nothing after loading, unless they are the same object."""
 
+class PanicException(BaseException):
+    """Raised when an internal invariant of brindxml fails; this is a bug in brindxml.
+    Not part of __all__: reachable so that it pickles."""
+
 def _node_from_table(strings: tuple[str, ...], table: bytes) -> Node:
     """Rebuilds a node from the form Node.__reduce__ gives; not part of the public API."""
 

@@ -2,7 +2,8 @@
 // this file and every source of brindxml but the module definition. It reaches
 // what Python code cannot: it steps a DictCursor with Python code run between
 // two steps, calls a callable with a keyword dict its caller keeps sharing,
-// and makes the n-th allocation of its own copy of brindxml fail.
+// and makes the n-th allocation of its own copy of brindxml fail (or every
+// allocation from the n-th on).
 //
 // The allocation functions below replace operator new, delete and malloc
 // for this module's code only (exports.map keeps every symbol but PyInit
@@ -46,11 +47,21 @@ MallocFunction process_malloc() {
     return function;
 }
 
+// Whether the allocation that fails makes every later one fail as well.
+std::atomic<bool> failures_persist{false};
+std::atomic<bool> failing{false};
+
 // Counts one allocation down; true when this one is to fail.
 bool allocation_fails() {
+    if (failing.load(std::memory_order_relaxed)) return true;
     long left = allocations_until_failure.load(std::memory_order_relaxed);
-    while (left > 0)
-        if (allocations_until_failure.compare_exchange_weak(left, left - 1)) return left == 1;
+    while (left > 0) {
+        if (allocations_until_failure.compare_exchange_weak(left, left - 1)) {
+            if (left != 1) return false;
+            if (failures_persist.load(std::memory_order_relaxed)) failing.store(true, std::memory_order_relaxed);
+            return true;
+        }
+    }
     return false;
 }
 
@@ -75,10 +86,14 @@ namespace {
 
 using brindxml::PyRef;
 
-// fail_allocation(n): the n-th allocation from now fails with bad_alloc; 0 stops.
-PyObject* fail_allocation(PyObject*, PyObject* arg) {
-    const long n = PyLong_AsLong(arg);
-    if (n == -1 && PyErr_Occurred()) return nullptr;
+// fail_allocation(n, persist=False): the n-th allocation from now fails with
+// bad_alloc (with persist, so does every one after it); 0 stops.
+PyObject* fail_allocation(PyObject*, PyObject* args) {
+    long n = 0;
+    int persist = 0;
+    if (!PyArg_ParseTuple(args, "l|p", &n, &persist)) return nullptr;
+    failing.store(false, std::memory_order_relaxed);
+    failures_persist.store(persist != 0, std::memory_order_relaxed);
     allocations_until_failure.store(n, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
@@ -113,7 +128,7 @@ PyObject* call(PyObject*, PyObject* args) {
 }
 
 PyMethodDef probe_functions[] = {
-    {"fail_allocation", &fail_allocation, METH_O, nullptr},
+    {"fail_allocation", &fail_allocation, METH_VARARGS, nullptr},
     {"walk_dict", &walk_dict, METH_VARARGS, nullptr},
     {"call", &call, METH_VARARGS, nullptr},
     {"read_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&brindxml::read_string_function)),
