@@ -19,13 +19,39 @@ namespace brindxml {
 
 namespace {
 
+constexpr uint64_t kChunkBlocks = 16;
+using ChunkMasks = std::array<BlockMasks, kChunkBlocks>;
+
+// Classifies the chunk of blocks from block `first` on into `out`. A last
+// block that the document does not fill is classified from a copy padded with
+// zero bytes, which match nothing. Kept out of line: the finder's state then
+// never leaves the scan, and stays in registers.
+#if defined(__GNUC__) || defined(__clang__)
+[[gnu::noinline]]
+#endif
+void classify_chunk(ClassifyBlocks classify, const char* doc, uint64_t len, uint64_t first, BlockMasks* out) noexcept {
+    const uint64_t block_count = (len + kBlockBytes - 1) / kBlockBytes;
+    const auto count = static_cast<size_t>(std::min(kChunkBlocks, block_count - first));
+    const char* data = doc + first * kBlockBytes;
+    if ((first + count) * kBlockBytes <= len) {
+        classify(data, count, out);
+    } else {
+        classify(data, count - 1, out);
+        std::array<char, kBlockBytes> tail{};
+        const uint64_t tail_start = (first + count - 1) * kBlockBytes;
+        std::memcpy(tail.data(), doc + tail_start, static_cast<size_t>(len - tail_start));
+        classify(tail.data(), 1, out + count - 1);
+    }
+}
+
 class BlockFinder {
 public:
-    BlockFinder(std::string_view document, ClassifyBlocks classify) noexcept
+    BlockFinder(std::string_view document, ClassifyBlocks classify, ChunkMasks& masks) noexcept
         : doc_(document.data()),
           len_(document.size()),
           block_count_((len_ + kBlockBytes - 1) / kBlockBytes),
-          classify_(classify) {}
+          classify_(classify),
+          masks_(masks.data()) {}
 
     uint64_t next_lt(uint64_t from) const noexcept {
         return next(from, [](const BlockMasks& m) { return m.lt; });
@@ -41,14 +67,12 @@ public:
         return next(from, [](const BlockMasks& m) { return m.gt | m.dq | m.sq; });
     }
 
-    // The bytes that end a name are white space, `>` and for a start tag `/`:
-    // the space marks hold the other control bytes too, which are passed over.
+    // The name marks hold every byte that ends a name of some kind, and
+    // the other control bytes: the rules' table decides.
     uint64_t name_end(uint64_t from, uint8_t stops) const noexcept {
         const auto* u = reinterpret_cast<const unsigned char*>(doc_);
         for (;;) {
-            const uint64_t at = stops == scan_rules::kEndsStartTagName
-                                    ? next(from, [](const BlockMasks& m) { return m.space | m.slash | m.gt; })
-                                    : next(from, [](const BlockMasks& m) { return m.space | m.gt; });
+            const uint64_t at = next(from, [](const BlockMasks& m) { return m.name; });
             if (at >= len_ || (scan_rules::kNameStops[u[at]] & stops)) return at;
             from = at + 1;
         }
@@ -76,8 +100,6 @@ public:
     }
 
 private:
-    static constexpr uint64_t kChunkBlocks = 16;
-
     // Bit i of the result is the XOR of bits 0 to i of `bits`.
     static uint64_t prefix_xor(uint64_t bits) noexcept {
         bits ^= bits << 1;
@@ -102,42 +124,28 @@ private:
     }
 
     const BlockMasks& masks_of(uint64_t block) const noexcept {
-        if (block / kChunkBlocks != chunk_) load(block / kChunkBlocks);
-        return masks_[block % kChunkBlocks];
-    }
-
-    // Classifies the blocks of chunk `chunk`. A last block that the document
-    // does not fill is classified from a copy padded with zero bytes, which
-    // match nothing.
-    void load(uint64_t chunk) const noexcept {
-        const uint64_t first = chunk * kChunkBlocks;
-        const auto count = static_cast<size_t>(std::min(kChunkBlocks, block_count_ - first));
-        const char* data = doc_ + first * kBlockBytes;
-        const std::span<BlockMasks> out(masks_.data(), count);
-        if ((first + count) * kBlockBytes <= len_) {
-            classify_(data, out);
-        } else {
-            classify_(data, out.first(count - 1));
-            std::array<char, kBlockBytes> tail{};
-            const uint64_t tail_start = (first + count - 1) * kBlockBytes;
-            std::memcpy(tail.data(), doc_ + tail_start, static_cast<size_t>(len_ - tail_start));
-            classify_(tail.data(), out.last(1));
+        uint64_t k = block - chunk_start_;  // wraps around for a block before the chunk
+        if (k >= kChunkBlocks) {
+            chunk_start_ = block - block % kChunkBlocks;
+            classify_chunk(classify_, doc_, len_, chunk_start_, masks_);
+            k = block % kChunkBlocks;
         }
-        chunk_ = chunk;
+        return masks_[static_cast<size_t>(k)];
     }
 
     const char* doc_;
     uint64_t len_;
     uint64_t block_count_;
     ClassifyBlocks classify_;
-    mutable uint64_t chunk_ = ~uint64_t{0};
-    mutable std::array<BlockMasks, kChunkBlocks> masks_{};
+    BlockMasks* masks_;  // of the chunk starting at block chunk_start_
+    mutable uint64_t chunk_start_ = ~uint64_t{0} - kChunkBlocks;
 };
 
 }  // namespace
 
 Result<StructuralIndex, IndexError> scan_bitmap(std::string_view document, ScanPath path) {
-    const BlockFinder finder(document, block_classifier(path));
+    ChunkMasks masks{};
+    const BlockFinder finder(document, block_classifier(path), masks);
     return scan_rules::scan(document, finder);
 }
 

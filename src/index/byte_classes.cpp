@@ -1,5 +1,7 @@
 #include "index/byte_classes.hpp"
 
+#include <span>
+
 #include "base/bytes.hpp"
 
 #if defined(BRINDXML_SCAN_SSE2)
@@ -36,20 +38,20 @@ inline uint64_t at_most_space(uint64_t word) noexcept {
     return ~(((word & kLaneLow7) + repeated(0x7F - 0x20)) | word) & kLaneHigh;
 }
 
-void classify_portable(const char* data, std::span<BlockMasks> out) noexcept {
+void classify_portable(const char* data, size_t blocks, BlockMasks* out) noexcept {
     using namespace bytes;
     constexpr uint64_t kLt = repeated('<'), kGt = repeated('>'), kDq = repeated('"'), kSq = repeated('\''),
                        kSlash = repeated('/');
-    for (BlockMasks& masks : out) {
-        BlockMasks m{0, 0, 0, 0, 0, 0};
+    for (BlockMasks& masks : std::span(out, blocks)) {
+        BlockMasks m{0, 0, 0, 0, 0};
         for (unsigned k = 0; k < 8; ++k) {
             const uint64_t word = load_little_endian(data + 8 * k);
             m.lt |= lane_bits(equal_lanes(word, kLt)) << (8 * k);
-            m.gt |= lane_bits(equal_lanes(word, kGt)) << (8 * k);
             m.dq |= lane_bits(equal_lanes(word, kDq)) << (8 * k);
             m.sq |= lane_bits(equal_lanes(word, kSq)) << (8 * k);
-            m.space |= lane_bits(at_most_space(word)) << (8 * k);
-            m.slash |= lane_bits(equal_lanes(word, kSlash)) << (8 * k);
+            const uint64_t gt = equal_lanes(word, kGt);
+            m.gt |= lane_bits(gt) << (8 * k);
+            m.name |= lane_bits(at_most_space(word) | equal_lanes(word, kSlash) | gt) << (8 * k);
         }
         masks = m;
         data += kBlockBytes;
@@ -59,35 +61,28 @@ void classify_portable(const char* data, std::span<BlockMasks> out) noexcept {
 // ---- SSE2: sixteen bytes per compare -------------------------------------------
 
 #if defined(BRINDXML_SCAN_SSE2)
-inline uint64_t sse2_marks(__m128i a, __m128i b, __m128i c, __m128i d, __m128i wanted) noexcept {
-    const auto bits = [wanted](__m128i v) {
-        return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)))};
-    };
-    return bits(a) | bits(b) << 16 | bits(c) << 32 | bits(d) << 48;
-}
-
 // Bytes from 0x00 to 0x20: those that the unsigned minimum with 0x20 leaves alone.
 inline __m128i sse2_at_most_space(__m128i v) noexcept {
     return _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
 }
 
-void classify_sse2(const char* data, std::span<BlockMasks> out) noexcept {
+void classify_sse2(const char* data, size_t blocks, BlockMasks* out) noexcept {
     const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>'), dq = _mm_set1_epi8('"'), sq = _mm_set1_epi8('\''),
                   slash = _mm_set1_epi8('/');
-    for (BlockMasks& masks : out) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 32));
-        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 48));
-        const auto space_bits = [](__m128i v) {
-            return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(sse2_at_most_space(v)))};
-        };
-        masks = BlockMasks{sse2_marks(a, b, c, d, lt),
-                           sse2_marks(a, b, c, d, gt),
-                           sse2_marks(a, b, c, d, dq),
-                           sse2_marks(a, b, c, d, sq),
-                           space_bits(a) | space_bits(b) << 16 | space_bits(c) << 32 | space_bits(d) << 48,
-                           sse2_marks(a, b, c, d, slash)};
+    const auto bits = [](__m128i flags) { return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(flags))}; };
+    for (BlockMasks& masks : std::span(out, blocks)) {
+        BlockMasks m{0, 0, 0, 0, 0};
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * k));
+            const __m128i is_gt = _mm_cmpeq_epi8(v, gt);
+            m.lt |= bits(_mm_cmpeq_epi8(v, lt)) << (16 * k);
+            m.gt |= bits(is_gt) << (16 * k);
+            m.dq |= bits(_mm_cmpeq_epi8(v, dq)) << (16 * k);
+            m.sq |= bits(_mm_cmpeq_epi8(v, sq)) << (16 * k);
+            m.name |= bits(_mm_or_si128(_mm_or_si128(sse2_at_most_space(v), _mm_cmpeq_epi8(v, slash)), is_gt))
+                      << (16 * k);
+        }
+        masks = m;
         data += kBlockBytes;
     }
 }
@@ -96,29 +91,32 @@ void classify_sse2(const char* data, std::span<BlockMasks> out) noexcept {
 // ---- AVX2: thirty-two bytes per compare, built for this function only ---------
 
 #if defined(BRINDXML_SCAN_AVX2)
-__attribute__((target("avx2"))) inline uint64_t avx2_marks(__m256i low, __m256i high, __m256i wanted) noexcept {
-    const auto low_bits = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, wanted)));
-    const auto high_bits = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, wanted)));
+// The 64 bits of the flags for the two halves of a block.
+__attribute__((target("avx2"))) inline uint64_t avx2_bits(__m256i low, __m256i high) noexcept {
+    const auto low_bits = static_cast<uint32_t>(_mm256_movemask_epi8(low));
+    const auto high_bits = static_cast<uint32_t>(_mm256_movemask_epi8(high));
     return uint64_t{low_bits} | uint64_t{high_bits} << 32;
 }
 
-__attribute__((target("avx2"))) inline uint64_t avx2_space_marks(__m256i low, __m256i high) noexcept {
-    const __m256i space = _mm256_set1_epi8(0x20);
-    const auto low_bits =
-        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(low, space), low)));
-    const auto high_bits =
-        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(high, space), high)));
-    return uint64_t{low_bits} | uint64_t{high_bits} << 32;
+// Bytes that may end a name: 0x00 to 0x20 (those that the unsigned minimum
+// with 0x20 leaves alone), `/`, and the `>` flags given.
+__attribute__((target("avx2"))) inline __m256i avx2_name_flags(__m256i v, __m256i is_gt) noexcept {
+    const __m256i space = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x20)), v);
+    return _mm256_or_si256(_mm256_or_si256(space, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('/'))), is_gt);
 }
 
-__attribute__((target("avx2"))) void classify_avx2(const char* data, std::span<BlockMasks> out) noexcept {
+__attribute__((target("avx2"))) void classify_avx2(const char* data, size_t blocks, BlockMasks* out) noexcept {
     const __m256i lt = _mm256_set1_epi8('<'), gt = _mm256_set1_epi8('>'), dq = _mm256_set1_epi8('"'),
-                  sq = _mm256_set1_epi8('\''), slash = _mm256_set1_epi8('/');
-    for (BlockMasks& masks : out) {
+                  sq = _mm256_set1_epi8('\'');
+    for (BlockMasks& masks : std::span(out, blocks)) {
         const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
         const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 32));
-        masks = BlockMasks{avx2_marks(low, high, lt), avx2_marks(low, high, gt),   avx2_marks(low, high, dq),
-                           avx2_marks(low, high, sq), avx2_space_marks(low, high), avx2_marks(low, high, slash)};
+        const __m256i low_gt = _mm256_cmpeq_epi8(low, gt), high_gt = _mm256_cmpeq_epi8(high, gt);
+        masks =
+            BlockMasks{avx2_bits(_mm256_cmpeq_epi8(low, lt), _mm256_cmpeq_epi8(high, lt)), avx2_bits(low_gt, high_gt),
+                       avx2_bits(_mm256_cmpeq_epi8(low, dq), _mm256_cmpeq_epi8(high, dq)),
+                       avx2_bits(_mm256_cmpeq_epi8(low, sq), _mm256_cmpeq_epi8(high, sq)),
+                       avx2_bits(avx2_name_flags(low, low_gt), avx2_name_flags(high, high_gt))};
         data += kBlockBytes;
     }
 }
@@ -147,18 +145,18 @@ inline uint64_t neon_marks(uint8x16_t a, uint8x16_t b, uint8x16_t c, uint8x16_t 
     return neon_bits(vceqq_u8(a, wanted), vceqq_u8(b, wanted), vceqq_u8(c, wanted), vceqq_u8(d, wanted));
 }
 
-void classify_neon(const char* data, std::span<BlockMasks> out) noexcept {
+void classify_neon(const char* data, size_t blocks, BlockMasks* out) noexcept {
     const uint8x16_t lt = vdupq_n_u8('<'), gt = vdupq_n_u8('>'), dq = vdupq_n_u8('"'), sq = vdupq_n_u8('\''),
                      slash = vdupq_n_u8('/'), space = vdupq_n_u8(0x20);
-    for (BlockMasks& masks : out) {
+    const auto name = [slash, space](uint8x16_t v, uint8x16_t is_gt) {
+        return vorrq_u8(vorrq_u8(vcleq_u8(v, space), vceqq_u8(v, slash)), is_gt);
+    };
+    for (BlockMasks& masks : std::span(out, blocks)) {
         const auto* u = reinterpret_cast<const uint8_t*>(data);
         const uint8x16_t a = vld1q_u8(u), b = vld1q_u8(u + 16), c = vld1q_u8(u + 32), d = vld1q_u8(u + 48);
-        masks = BlockMasks{neon_marks(a, b, c, d, lt),
-                           neon_marks(a, b, c, d, gt),
-                           neon_marks(a, b, c, d, dq),
-                           neon_marks(a, b, c, d, sq),
-                           neon_bits(vcleq_u8(a, space), vcleq_u8(b, space), vcleq_u8(c, space), vcleq_u8(d, space)),
-                           neon_marks(a, b, c, d, slash)};
+        const uint8x16_t ga = vceqq_u8(a, gt), gb = vceqq_u8(b, gt), gc = vceqq_u8(c, gt), gd = vceqq_u8(d, gt);
+        masks = BlockMasks{neon_marks(a, b, c, d, lt), neon_bits(ga, gb, gc, gd), neon_marks(a, b, c, d, dq),
+                           neon_marks(a, b, c, d, sq), neon_bits(name(a, ga), name(b, gb), name(c, gc), name(d, gd))};
         data += kBlockBytes;
     }
 }

@@ -1,7 +1,7 @@
 // Byte classification for the bitmap scanner: for each 64-byte block of a
 // document, one bitmap per class of byte the index rules look for (`<`, `>`,
-// `"`, `'`, `/` and the bytes that may end a name), bit i standing for byte i
-// of the block. The same bitmaps come from
+// `"`, `'` and the bytes that may end a name), bit i standing for byte i of
+// the block. The same bitmaps come from
 // one of several code paths: the portable one, eight bytes per step in a
 // 64-bit word, and vector ones (SSE2 and AVX2 on x86-64, NEON on 64-bit
 // ARM). The fastest one this processor runs is chosen once per process;
@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 // Which vector paths this compiler and target can build. AVX2 code is built
 // per function (a target attribute), so the rest of the module keeps the
@@ -50,17 +49,16 @@ inline constexpr size_t kBlockBytes = 64;
 
 // The marks of one 64-byte block.
 struct BlockMasks {
-    uint64_t lt;     // `<`
-    uint64_t gt;     // `>`
-    uint64_t dq;     // `"`
-    uint64_t sq;     // `'`
-    uint64_t space;  // 0x00 to 0x20: white space, and the control bytes among which it lies
-    uint64_t slash;  // `/`
+    uint64_t lt;    // `<`
+    uint64_t gt;    // `>`
+    uint64_t dq;    // `"`
+    uint64_t sq;    // `'`
+    uint64_t name;  // what may end a name: `/`, `>`, and 0x00 to 0x20 (white space and other control bytes)
 };
 
 // Fills out[k] with the marks of the 64 bytes at data + 64 k, for every k
-// below out.size(); every one of those bytes must be readable.
-using ClassifyBlocks = void (*)(const char* data, std::span<BlockMasks> out) noexcept;
+// below `blocks`; every one of those bytes must be readable.
+using ClassifyBlocks = void (*)(const char* data, size_t blocks, BlockMasks* out) noexcept;
 
 // The classifier of an available path.
 ClassifyBlocks block_classifier(ScanPath path) noexcept;

@@ -164,7 +164,7 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
             case '/': {
                 const uint64_t name_stop = find_name_end(doc, lt + 2, len, kEndsEndTagName, find);
                 if (name_stop >= len) return IndexError{lt};
-                end = find.next_gt(name_stop);
+                end = doc[name_stop] == '>' ? name_stop : find.next_gt(name_stop);
                 if (end >= len) return IndexError{lt};
                 index.add_tag(lt, end, TagKind::Close, name_stop - (lt + 2));
                 break;
@@ -187,7 +187,8 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
                 bool shortcut = true;
                 for (;;) {
                     uint64_t stop = len;
-                    if constexpr (requires { find.next_unquoted_stop(cursor); }) {
+                    if (cursor < len && doc[cursor] == '>') stop = cursor;
+                    else if constexpr (requires { find.next_unquoted_stop(cursor); }) {
                         if (shortcut) stop = find.next_unquoted_stop(cursor);
                         shortcut = stop < len;
                     }
