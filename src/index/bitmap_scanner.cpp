@@ -1,7 +1,7 @@
 // The bitmap scanner: the document is classified a chunk of 64-byte blocks
-// at a time into bitmaps of its `<`, `>`, `"` and `'` bytes (byte_classes.hpp),
-// and the rules find each next markup byte by counting the trailing zeros of
-// a bitmap instead of searching bytes. Marks are found without regard to
+// at a time into bitmaps of its `<`, `>`, `"` and `'` bytes and of the bytes
+// that may end a name (byte_classes.hpp), and the rules find each next markup
+// byte by counting the trailing zeros of a bitmap instead of searching bytes. Marks are found without regard to
 // quotes: the rules decide which ones matter, exactly as for the tag-seeking
 // scanner. Only the current chunk's bitmaps are kept; the rules move forward
 // through the document almost always, and a step back (after a quote that is
@@ -24,8 +24,8 @@ using ChunkMasks = std::array<BlockMasks, kChunkBlocks>;
 
 // Classifies the chunk of blocks from block `first` on into `out`. A last
 // block that the document does not fill is classified from a copy padded with
-// zero bytes, which match nothing. Kept out of line: the finder's state then
-// never leaves the scan, and stays in registers.
+// zero bytes, which match nothing. Kept out of line: it runs once per chunk,
+// and the scan's loop stays small.
 #if defined(__GNUC__) || defined(__clang__)
 [[gnu::noinline]]
 #endif

@@ -14,10 +14,12 @@
 
 // Which vector paths this compiler and target can build. AVX2 code is built
 // per function (a target attribute), so the rest of the module keeps the
-// baseline instruction set; MSVC has no such attribute, and uses SSE2 there.
+// baseline instruction set, and the processor is asked with the GCC/clang
+// builtins; MSVC (and clang-cl, whose runtime may lack those builtins' data)
+// uses SSE2 there.
 #if defined(__x86_64__) || defined(_M_X64)
 #define BRINDXML_SCAN_SSE2 1
-#if defined(__GNUC__) || defined(__clang__)
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
 #define BRINDXML_SCAN_AVX2 1
 #endif
 #endif

@@ -187,10 +187,13 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
                 bool shortcut = true;
                 for (;;) {
                     uint64_t stop = len;
-                    if (cursor < len && doc[cursor] == '>') stop = cursor;
-                    else if constexpr (requires { find.next_unquoted_stop(cursor); }) {
-                        if (shortcut) stop = find.next_unquoted_stop(cursor);
-                        shortcut = stop < len;
+                    if constexpr (requires { find.next_unquoted_stop(cursor); }) {
+                        if (cursor < len && doc[cursor] == '>') {
+                            stop = cursor;
+                        } else if (shortcut) {
+                            stop = find.next_unquoted_stop(cursor);
+                            shortcut = stop < len;
+                        }
                     }
                     if (stop >= len) stop = find.next_tag_stop(cursor);
                     if (stop >= len) return IndexError{lt};

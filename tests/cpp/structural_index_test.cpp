@@ -211,6 +211,22 @@ void test_capacities() {
           "5000 tags in a 20,000-byte document");
 }
 
+// The path chosen for the process runs here, and none faster that runs here
+// is passed over.
+void test_scan_paths() {
+    const ScanPath chosen = fastest_scan_path();
+    check(scan_path_available(chosen) && scan_path_available(ScanPath::Portable), "the chosen path is available");
+#if defined(__x86_64__) || defined(_M_X64)
+    const ScanPath best = scan_path_available(ScanPath::Avx2) ? ScanPath::Avx2 : ScanPath::Sse2;
+    check(scan_path_available(ScanPath::Sse2) && chosen == best, "x86-64: AVX2 where the processor has it, else SSE2");
+#elif defined(__aarch64__) || defined(_M_ARM64)
+    check(chosen == ScanPath::Neon, "arm64: NEON");
+#else
+    check(chosen == ScanPath::Portable, "elsewhere: the portable path");
+#endif
+    std::printf("scan path chosen: %s\n", scan_path_name(chosen));
+}
+
 void test_error_display() {
     check(IndexError{42}.display() == "Unclosed tag at byte 42", "index error text");
     check(IndexError{7, IndexError::Reason::UnterminatedDoctype}.display() ==
@@ -224,6 +240,7 @@ int main() {
     test_cases();
     test_long_names();
     test_capacities();
+    test_scan_paths();
     test_error_display();
     return report();
 }
