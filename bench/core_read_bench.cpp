@@ -129,8 +129,10 @@ void run_corpus(const char* label, const std::string& doc, const char* root, int
         auto index = build_structural_index(doc);
         if (!index) std::abort();
     });
-    std::printf("\n%-22s %7s     index as built for the tree (bitmap %s): %6.0f MB/s\n", "", "",
-                scan_path_name(fastest_scan_path()), mb / chosen);
+    const std::string scanner = prefers_bitmap_scanner(doc) ? std::string("bitmap ") + scan_path_name(fastest_scan_path())
+                                                             : std::string("tag-seeking");
+    std::printf("\n%-22s %7s     index as built for the tree (%s): %6.0f MB/s\n", "", "", scanner.c_str(),
+                mb / chosen);
     double tree = 1e30;
     double drop = 1e30;
     for (int i = 0; i < runs; ++i) {

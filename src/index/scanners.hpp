@@ -4,11 +4,12 @@
 // bytes at a time into bitmaps of its markup bytes (byte_classes.hpp) and
 // walks the bits.
 //
-// build_structural_index uses the bitmap scanner where a vector path
-// classifies the blocks (SSE2, AVX2, NEON), and the tag-seeking scanner
-// elsewhere: eight bytes at a time, classifying costs more than the byte
-// searches save. Each is the other's independent second route to the same
-// index, which the differential tests and the fuzzer compare, on every path.
+// build_structural_index chooses per document (prefers_bitmap_scanner): the
+// bitmap scanner where a vector path classifies the blocks (SSE2, AVX2, NEON)
+// and the document's first 4096 bytes hold more than two `"` per `<` and a
+// `<` per 128 bytes at least, the tag-seeking scanner otherwise. Each is the other's independent second route
+// to the same index, which the differential tests and the fuzzer compare, on
+// every path.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,10 @@
 namespace brindxml {
 
 Result<StructuralIndex, IndexError> scan_tag_seeking(std::string_view document);
+
+// Whether build_structural_index uses the bitmap scanner for `document`.
+bool prefers_bitmap_scanner(std::string_view document) noexcept;
+
 // With the fastest path this processor runs, or with `path`, which must be
 // available (scan_path_available).
 Result<StructuralIndex, IndexError> scan_bitmap(std::string_view document);
