@@ -5,7 +5,9 @@
 // and checks that every view of the result lies inside the document and that
 // no reference to the document outlives the tree.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +32,20 @@ void require(bool condition) {
 bool same(Result<StructuralIndex, IndexError>& a, Result<StructuralIndex, IndexError>& b) {
     if (a.ok() != b.ok()) return false;
     return a.ok() ? a.value() == b.value() : a.error() == b.error();
+}
+
+// The classifier paths to compare, from BRINDXML_SCAN_PATH or all available ones.
+std::vector<ScanPath> paths_to_compare() {
+    std::vector<ScanPath> paths;
+    const char* wanted = std::getenv("BRINDXML_SCAN_PATH");
+    for (ScanPath path : kAllScanPaths)
+        if (scan_path_available(path) && (!wanted || std::strcmp(wanted, scan_path_name(path)) == 0))
+            paths.push_back(path);
+    if (paths.empty()) {
+        std::fprintf(stderr, "BRINDXML_SCAN_PATH=%s: no such path available here\n", wanted);
+        std::abort();
+    }
+    return paths;
 }
 
 void check_views(const ElementRecord& root, const SourceText* source) {
@@ -60,9 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 encoding.name.data() + encoding.name.size() < doc.data() + doc.size());
     if (!is_valid_utf8(doc)) return 0;
 
+    static const std::vector<ScanPath> paths = paths_to_compare();
     auto by_tags = scan_tag_seeking(doc);
-    auto by_bitmap = scan_bitmap(doc);
-    require(same(by_tags, by_bitmap));
+    for (ScanPath path : paths) {
+        auto by_bitmap = scan_bitmap(doc, path);
+        require(same(by_tags, by_bitmap));
+    }
 
     SourceRef source(SourceText::copy_of(doc));
     {

@@ -5,6 +5,11 @@
 //   next_gt(from)             a `>`
 //   next_tag_stop(from)       a `>`, `"` or `'`
 //   next_quote(from, quote)   the byte `quote` (`"` or `'`)
+// and may supply two shortcuts, which must agree with the searches above:
+//   name_end(from, stops)     as name_end below, for kEndsStartTagName and kEndsEndTagName
+//   next_unquoted_stop(from)  the first `>` or `'` at or after `from` that is not
+//                             inside a "..." value (a `"` and the next `"`), or the
+//                             document length when a `"` is open at its end
 // Everything else (names, comment and CDATA ends, quote skipping) is decided
 // here, so the scanners cannot disagree on the index or the error.
 #pragma once
@@ -107,6 +112,15 @@ inline uint64_t doctype_end(const char* doc, uint64_t from, uint64_t len) noexce
     }
 }
 
+// name_end through the finder's shortcut where it has one.
+template <class Finder>
+uint64_t find_name_end(const char* doc, uint64_t from, uint64_t len, uint8_t stops, const Finder& find) noexcept {
+    if constexpr (requires { find.name_end(from, stops); }) {
+        if (stops != kEndsTarget) return find.name_end(from, stops);
+    }
+    return name_end(doc, from, len, stops);
+}
+
 template <class Finder>
 Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder& find) {
     StructuralIndex index(document);
@@ -148,9 +162,9 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
                 }
                 break;
             case '/': {
-                const uint64_t name_stop = name_end(doc, lt + 2, len, kEndsEndTagName);
+                const uint64_t name_stop = find_name_end(doc, lt + 2, len, kEndsEndTagName, find);
                 if (name_stop >= len) return IndexError{lt};
-                end = find.next_gt(name_stop);
+                end = doc[name_stop] == '>' ? name_stop : find.next_gt(name_stop);
                 if (end >= len) return IndexError{lt};
                 index.add_tag(lt, end, TagKind::Close, name_stop - (lt + 2));
                 break;
@@ -162,13 +176,26 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
                 break;
             }
             default: {
-                const uint64_t name_stop = name_end(doc, lt + 1, len, kEndsStartTagName);
+                const uint64_t name_stop = find_name_end(doc, lt + 1, len, kEndsStartTagName, find);
                 if (name_stop >= len) return IndexError{lt};
                 // Quoted values may hold `>`; an unmatched quote skips itself
                 // and the byte after it.
                 uint64_t cursor = name_stop;
+                // Quoted values are skipped many at a time while that finds a
+                // stop; a `"` left open at the end of the document is for the
+                // plain search to skip (once: the shortcut is not retried).
+                bool shortcut = true;
                 for (;;) {
-                    const uint64_t stop = find.next_tag_stop(cursor);
+                    uint64_t stop = len;
+                    if constexpr (requires { find.next_unquoted_stop(cursor); }) {
+                        if (cursor < len && doc[cursor] == '>') {
+                            stop = cursor;
+                        } else if (shortcut) {
+                            stop = find.next_unquoted_stop(cursor);
+                            shortcut = stop < len;
+                        }
+                    }
+                    if (stop >= len) stop = find.next_tag_stop(cursor);
                     if (stop >= len) return IndexError{lt};
                     if (doc[stop] == '>') {
                         end = stop;

@@ -211,6 +211,53 @@ void test_capacities() {
           "5000 tags in a 20,000-byte document");
 }
 
+// The path chosen for the process runs here, and none faster that runs here
+// is passed over.
+void test_scan_paths() {
+    const ScanPath chosen = fastest_scan_path();
+    check(scan_path_available(chosen) && scan_path_available(ScanPath::Portable), "the chosen path is available");
+#if defined(__x86_64__) || defined(_M_X64)
+    const ScanPath best = scan_path_available(ScanPath::Avx2) ? ScanPath::Avx2 : ScanPath::Sse2;
+    check(scan_path_available(ScanPath::Sse2) && chosen == best, "x86-64: AVX2 where the processor has it, else SSE2");
+#elif defined(__aarch64__) || defined(_M_ARM64)
+    check(chosen == ScanPath::Neon, "arm64: NEON");
+#else
+    check(chosen == ScanPath::Portable, "elsewhere: the portable path");
+#endif
+    std::printf("scan path chosen: %s\n", scan_path_name(chosen));
+}
+
+// The bitmap scanner for more than two `"` per `<`, and a `<` per 128 bytes at
+// least, in the first 4096 bytes, where a vector path runs; the tag-seeking
+// scanner otherwise.
+void test_scanner_choice() {
+    const bool vector = fastest_scan_path() != ScanPath::Portable;
+    const auto tags = [](int quote_pairs) {
+        std::string tag = "<a";
+        for (int i = 0; i < quote_pairs; ++i) tag += " k=\"v\"";
+        return tag + ">";
+    };
+    std::string filler;  // 4090 bytes, 409 `<` and 818 `"`
+    for (int i = 0; i < 409; ++i) filler += "<a k=\"v\"/>";
+    struct Choice {
+        std::string doc;
+        bool bitmap;
+    };
+    const Choice kChoices[] = {
+        {"", false},
+        {"\"\"\"", false},                     // quotes, no `<`
+        {tags(1) + "</a>", false},              // two per `<`
+        {tags(2) + "</a>" + "\"", vector},       // 2.5 per `<`
+        {tags(3) + "</a>", vector},             // three per `<`
+        {tags(3) + std::string(200, ' '), false},  // three per `<`, but one `<` in 218 bytes
+        {filler + "     \"\"\"", vector},        // one `"` more within the sample, two past it
+        {filler + "      \"\"\"", false},        // all three past it
+    };
+    for (const Choice& c : kChoices)
+        check(prefers_bitmap_scanner(c.doc) == c.bitmap,
+              cat("scanner for ", printable(c.doc.substr(c.doc.size() > 40 ? c.doc.size() - 40 : 0))));
+}
+
 void test_error_display() {
     check(IndexError{42}.display() == "Unclosed tag at byte 42", "index error text");
     check(IndexError{7, IndexError::Reason::UnterminatedDoctype}.display() ==
@@ -224,6 +271,8 @@ int main() {
     test_cases();
     test_long_names();
     test_capacities();
+    test_scan_paths();
+    test_scanner_choice();
     test_error_display();
     return report();
 }
