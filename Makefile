@@ -285,13 +285,16 @@ core-test-windows: build-venv
 # cross-built on this machine and copied into a pip-less environment of that
 # interpreter, into which this machine's pip puts pytest (pure Python), so
 # only the tests run emulated. Left out there: the million-level tests, the
-# leak counts (40,000 calls under tracemalloc; the same on every CPU) and the
-# thread stress test (its threads must finish within wall-clock limits),
+# leak counts (40,000 calls under tracemalloc; the same on every CPU), the
+# thread stress test (its threads must finish within wall-clock limits) and
+# the process-edge scripts (memory-limit sweeps, fork and exit runs: dozens of
+# child interpreters, and an address-space limit means nothing under qemu),
 # minutes each when emulated. Without an interpreter the target says so and
 # skips.
 ARM64_PYTHON ?=
 ARM64_BUILD := build/py-aarch64
-ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --ignore=test_stress.py --durations=5
+ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --ignore=test_stress.py --ignore=test_process_edges.py \
+    --durations=5
 test-aarch64: build-venv
 	@if [ -z "$(ARM64_PYTHON)" ] || ! [ -x "$(ARM64_PYTHON)" ]; then \
 	    echo "make test-aarch64: SKIPPED - no aarch64 CPython (run with ARM64_PYTHON=/path/to/aarch64/python3)"; \
