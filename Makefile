@@ -124,16 +124,17 @@ scale-out: install cluster-deps
 
 # The reader's figures (bench/bench_reader.py) at BENCH_SIZES (MB; "3" for a short
 # run), with the native reader's own bench (bench/core_read_bench.cpp) on the same
-# documents; the table also goes to bench/reader_results.md. BENCH_ALL=1 runs every
+# documents; the table also goes to bench/reader_results.md and its ratios to the chart
+# bench/reader_performance.png (the README shows both). BENCH_ALL=1 runs every
 # other benchmark of bench/ after it.
 BENCH_SIZES ?= 3 50
 BENCH_ALL ?=
 bench: install $(if $(BENCH_ALL),cluster-deps)
-	$(VPY) -m pip install --quiet lxml xmltodict
+	$(VPY) -m pip install --quiet lxml xmltodict matplotlib
 	$(CORE_CONFIGURE)
 	$(VENV)/$(VBIN)/cmake --build $(CORE_BUILD) -j $(JOBS) --target core_read_bench
 	$(VPY) bench/run_all.py $(if $(BENCH_ALL),--all) --sizes $(BENCH_SIZES) \
-	    --core-bench $(CORE_BUILD)/core_read_bench --markdown bench/reader_results.md
+	    --core-bench $(CORE_BUILD)/core_read_bench --markdown bench/reader_results.md --chart bench/reader_performance.png
 
 chart: install
 	$(VPY) -m pip install --quiet lxml xmltodict matplotlib

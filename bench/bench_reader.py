@@ -22,7 +22,7 @@ structural index per scanner path, and index + record tree, in MB/s.
 
 Ends with a table of every ratio (peer or floor time over brindxml's: above 1
 means brindxml is faster). Usage:
-    bench_reader.py [--sizes MB ...] [--repeat N] [--core-bench PATH] [--markdown PATH]
+    bench_reader.py [--sizes MB ...] [--repeat N] [--core-bench PATH] [--markdown PATH] [--chart PNG]
 BENCH_SIZES (for example "3" for a short run) sets the default sizes.
 """
 
@@ -61,6 +61,10 @@ CORPORA = {
     "multilingual": (multilingual_corpus, "lexicon"),
 }
 DROP_ELEMENTS = 1_000_000
+# The ratios drawn by --chart, in this order.
+CHARTED = ["parse vs lxml", "parse vs ElementTree", "touch vs lxml", "touch vs ElementTree",
+           "read + to_dict vs xmltodict", "to_dict: its floor / to_dict", "from_dict: to_dict / from_dict",
+           "write_string vs lxml"]
 # What the reader aims at, beside each figure (ratios: at least; memory: at most).
 GOALS = {
     "parse vs lxml": "≥ 4× records, ≥ 8× prose",
@@ -110,7 +114,7 @@ class Block:
 
     @property
     def column(self) -> str:
-        return f"{self.corpus} {self.megabytes:.3g} MB"
+        return f"{self.corpus} {self.megabytes:.2g} MB"
 
     def time(self, key: str, fn: Callable[[], object], repeat: int) -> None:
         self.seconds[key] = cpu_best(fn, repeat)
@@ -340,6 +344,17 @@ def table(blocks: list[Block], drops: dict[str, float], repeat: str) -> list[str
     return lines
 
 
+def chart(blocks: list[Block], path: Path) -> None:
+    if optional_module("matplotlib") is None:
+        print(f"matplotlib is not installed: no chart drawn ({path})")
+        return
+    from make_chart import draw_reader_chart
+
+    labels = [label for label in CHARTED if any(label in block.ratios for block in blocks)]
+    draw_reader_chart([(block.column, block.ratios) for block in blocks], labels, path)
+    print(f"wrote {path}")
+
+
 def main() -> int:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         kind, library, path, root_tag = sys.argv[2:6]
@@ -353,6 +368,7 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=0, help="runs per figure (default 5, 3 above 20 MB)")
     parser.add_argument("--core-bench", type=Path, help="the native reader's bench program (core_read_bench)")
     parser.add_argument("--markdown", type=Path, help="also write the table of ratios to this file")
+    parser.add_argument("--chart", type=Path, help="also draw the ratios into this PNG (needs matplotlib)")
     parser.add_argument("--no-drop", action="store_true", help="leave out dropping a 1,000,000-element tree")
     options = parser.parse_args()
 
@@ -379,6 +395,8 @@ def main() -> int:
     if options.markdown:
         options.markdown.write_text("\n".join(lines) + "\n", encoding="utf-8")
         print(f"wrote {options.markdown}")
+    if options.chart:
+        chart(blocks, options.chart)
     return 0
 
 

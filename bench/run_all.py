@@ -8,6 +8,7 @@ which need far more memory or disk than the others. Options passed on:
   --sizes MB ...      sizes for bench_reader.py
   --core-bench PATH   the native reader's bench program, for bench_reader.py
   --markdown PATH     where bench_reader.py also writes its table
+  --chart PATH        where bench_reader.py also draws its ratios (needs matplotlib)
   --size MB           document size for bench_read.py and bench_write.py (default: their own)
   --records N         record count for bench_search_dict.py (default: its own, 40,000)
 A benchmark that fails is reported and makes the exit status nonzero; the others still run.
@@ -37,6 +38,8 @@ def arguments_for(name: str, options: argparse.Namespace) -> list[str]:
             arguments += ["--core-bench", str(options.core_bench.resolve())]
         if options.markdown:
             arguments += ["--markdown", str(options.markdown.resolve())]
+        if options.chart:
+            arguments += ["--chart", str(options.chart.resolve())]
         return arguments
     if name in SIZED and options.size is not None:
         return [str(options.size)]
@@ -51,6 +54,7 @@ def main() -> int:
     parser.add_argument("--sizes", type=float, nargs="+", help="corpus sizes in MB for bench_reader.py")
     parser.add_argument("--core-bench", type=Path, help="the native reader's bench program (core_read_bench)")
     parser.add_argument("--markdown", type=Path, help="where bench_reader.py also writes its table")
+    parser.add_argument("--chart", type=Path, help="where bench_reader.py also draws its ratios (PNG)")
     parser.add_argument("--size", type=float, help="document size in MB for bench_read.py and bench_write.py")
     parser.add_argument("--records", type=int, help="record count for bench_search_dict.py")
     parser.add_argument("only", nargs="*", help="run only these benchmarks (file names)")
