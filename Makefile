@@ -28,7 +28,7 @@ help:
 	@echo "make lint   - ruff, the include-layer check and clang-format (see CONTRIBUTING.md)"
 	@echo "make format - apply clang-format to the C++ files it checks"
 	@echo "make scale-out - run examples/scale_out.py: 2,000 files read with threads, processes and Dask"
-	@echo "make bench  - run the benchmarks against ElementTree, lxml and xmltodict"
+	@echo "make bench  - the reader's figures against ElementTree, lxml, xmltodict and the floors (BENCH_SIZES=3: short run; BENCH_ALL=1: every benchmark)"
 	@echo "make chart  - measure the headline figures; writes bench/results.md and bench/performance.png"
 	@echo "make sanitize - run the test suite against an AddressSanitizer/UBSan build"
 	@echo "make check-free-threaded - compile against the free-threaded view of the 3.14 headers; no private API"
@@ -80,10 +80,13 @@ demo: install
 pytest: install venv cluster-deps
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 
+# The core's C++ tests and benchmarks, built with CMake (BRINDXML_BUILD_CORE_TESTS).
+CORE_CONFIGURE = $(VENV)/$(VBIN)/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DBRINDXML_BUILD_CORE_TESTS=ON -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} \
+    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja > /dev/null
+
 core-test: build-venv
-	$(VENV)/$(VBIN)/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DBRINDXML_BUILD_CORE_TESTS=ON -DBRINDXML_WERROR=$${BRINDXML_WERROR:-OFF} \
-	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/$(VBIN)/ninja > /dev/null
+	$(CORE_CONFIGURE)
 	$(VENV)/$(VBIN)/cmake --build $(CORE_BUILD) -j $(JOBS)
 	@shopt -s nullglob; failed=0; ran=0; \
 	for t in $(CORE_BUILD)/*_test $(CORE_BUILD)/*_test.exe; do \
@@ -119,9 +122,19 @@ format: $(LINT_READY)
 scale-out: install cluster-deps
 	$(VPY) examples/scale_out.py
 
-bench: install cluster-deps
-	$(VPY) -m pip install --quiet lxml xmltodict
-	$(VPY) bench/run_all.py
+# The reader's figures (bench/bench_reader.py) at BENCH_SIZES (MB; "3" for a short
+# run), with the native reader's own bench (bench/core_read_bench.cpp) on the same
+# documents; the table also goes to bench/reader_results.md and its ratios to the chart
+# bench/reader_performance.png (the README shows both). BENCH_ALL=1 runs every
+# other benchmark of bench/ after it.
+BENCH_SIZES ?= 3 50
+BENCH_ALL ?=
+bench: install $(if $(BENCH_ALL),cluster-deps)
+	$(VPY) -m pip install --quiet lxml xmltodict matplotlib
+	$(CORE_CONFIGURE)
+	$(VENV)/$(VBIN)/cmake --build $(CORE_BUILD) -j $(JOBS) --target core_read_bench
+	$(VPY) bench/run_all.py $(if $(BENCH_ALL),--all) --sizes $(BENCH_SIZES) \
+	    --core-bench $(CORE_BUILD)/core_read_bench --markdown bench/reader_results.md --chart bench/reader_performance.png
 
 chart: install
 	$(VPY) -m pip install --quiet lxml xmltodict matplotlib

@@ -3,12 +3,17 @@
 // several runs, timed with the process's CPU clock (its user and system time,
 // page faults included), so that other processes on a busy machine do not
 // count. Usage: core_read_bench [megabytes per corpus, default 50]
+//        core_read_bench --file LABEL ROOT PATH [--file LABEL ROOT PATH ...]
+// The second form measures documents read from files (bench/bench_reader.py
+// passes it the corpora the Python figures are measured on).
 #include <algorithm>
 #include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -155,6 +160,22 @@ void run_corpus(const char* label, const std::string& doc, const char* root, int
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--file") {
+        for (int i = 1; i < argc; i += 4) {
+            if (i + 3 >= argc || std::string(argv[i]) != "--file") {
+                std::fprintf(stderr, "usage: %s --file LABEL ROOT PATH [--file LABEL ROOT PATH ...]\n", argv[0]);
+                return 2;
+            }
+            std::ifstream in(argv[i + 3], std::ios::binary);
+            if (!in) {
+                std::fprintf(stderr, "cannot read %s\n", argv[i + 3]);
+                return 2;
+            }
+            const std::string doc{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+            run_corpus(argv[i + 1], doc, argv[i + 2], 5);
+        }
+        return 0;
+    }
     const uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 50;
     const uint64_t bytes = megabytes * 1000 * 1000;
     const int runs = 5;

@@ -234,6 +234,39 @@ def draw_write_chart(results: list, path: Path) -> None:
     plt.close(fig)
 
 
+def draw_reader_chart(columns: list[tuple[str, dict[str, float]]], labels: list[str], path: Path) -> None:
+    """The ratios of bench_reader.py: one group of bars per figure, one bar per corpus and size."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter
+
+    palette = ["#1b9e77", "#d95f02", "#7570b3", "#66c2a5", "#fc8d62", "#8da0cb", "#a6d854", "#e78ac3"]
+    fig, ax = plt.subplots(figsize=(11, 4.8), dpi=100)
+    width = 0.8 / max(len(columns), 1)
+    for i, (column, ratios) in enumerate(columns):
+        xs = [x + (i - (len(columns) - 1) / 2) * width for x, label in enumerate(labels) if label in ratios]
+        ys = [ratios[label] for label in labels if label in ratios]
+        bars = ax.bar(xs, [y - 1.0 for y in ys], width * 0.92, bottom=1.0, color=palette[i % len(palette)],
+                      label=column)
+        ax.bar_label(bars, labels=[f"{y:.1f}" for y in ys], padding=2, fontsize=6)
+    ax.axhline(1.0, color="#555555", linewidth=1, linestyle="--")
+    ax.set_yscale("log")
+    ax.yaxis.set_major_formatter(FuncFormatter(lambda y, _: f"{y:g}×"))
+    ax.yaxis.set_minor_formatter(FuncFormatter(lambda y, _: f"{y:g}×" if f"{y:g}"[0] in "2356" else ""))
+    ax.set_xticks(range(len(labels)), [label.replace(" vs ", "\nvs ").replace(": ", ":\n") for label in labels],
+                  fontsize=7)
+    ax.set_ylabel("other's time / brindxml's\n(log scale, above 1: brindxml faster)")
+    ax.set_title(f"Reading, dicts and writing: brindxml against its peers and floors, "
+                 f"CPython {platform.python_version()}", fontsize=10)
+    ax.legend(frameon=False, fontsize=8, loc="upper right", ncols=3)
+    ax.spines[["top", "right"]].set_visible(False)
+    fig.tight_layout()
+    fig.savefig(path, pil_kwargs={"optimize": True})
+    plt.close(fig)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description="Measure the headline figures and draw the chart.")
     parser.add_argument("--size", type=float, default=10.0, help="corpus size in MB (default 10)")
