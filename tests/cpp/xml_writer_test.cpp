@@ -533,7 +533,7 @@ void test_snapshot_memory_is_bounded() {
     FlatArray<uint64_t> array;
     for (uint64_t i = 0; i < 3'000'000; ++i) array.push() = i;
     bool same = array.size() == 3'000'000;
-    for (uint64_t i = 0; same && i < array.size(); i += 997) same = array[i] == i;
+    for (size_t i = 0; same && i < array.size(); i += 997) same = array[i] == uint64_t{i};
     check(same, "a growing array keeps its elements");
 }
 
