@@ -30,6 +30,7 @@ def form(name, attrs=None, children=(), text=None):
 # to_dict
 
 LEAF = Node("leaf", text="x")
+NAMES = [f"n{i}" for i in range(150)] + ["a", "ab", "x" * 48, "x" * 49, "\u00e9" * 30, "\u6771\u4eac"]
 
 TO_DICT = [
     (Node("a"), form("a")),
@@ -41,6 +42,9 @@ TO_DICT = [
     (Node("p", children=[Node("c1", text="1"), Node("c2", children=[LEAF])], text="t"),
      form("p", children=[form("c1", text="1"), form("c2", children=[form("leaf", text="x")])], text="t")),
     (Node("p", children=[LEAF, LEAF]), form("p", children=[form("leaf", text="x")] * 2)),
+    # Names repeat and collide in the export's cache of name strs; long ones bypass it.
+    (Node("r", children=[Node(n, attrs={n: n, "a": n}) for n in NAMES * 2]),
+     form("r", children=[form(n, {n: n, "a": n}) for n in NAMES * 2])),
 ]
 
 
