@@ -308,7 +308,7 @@ core-test-windows: build-venv
 ARM64_PYTHON ?=
 ARM64_BUILD := build/py-aarch64
 ARM64_PYTEST ?= -m "not million" --ignore=test_leaks.py --ignore=test_stress.py --ignore=test_process_edges.py \
-    --deselect=test_write.py::test_thread_pool_keeps_bounded_memory --durations=5
+    --deselect=tests/test_write.py::test_thread_pool_keeps_bounded_memory --durations=5
 test-aarch64: build-venv
 	@if [ -z "$(ARM64_PYTHON)" ] || ! [ -x "$(ARM64_PYTHON)" ]; then \
 	    echo "make test-aarch64: SKIPPED - no aarch64 CPython (run with ARM64_PYTHON=/path/to/aarch64/python3)"; \
