@@ -49,7 +49,7 @@ from collections.abc import Callable
 from importlib import metadata
 from pathlib import Path
 
-from bench_read import Workers
+from bench_read import Workers, visit_brindxml, visit_etree
 
 import brindxml
 
@@ -90,23 +90,6 @@ def cpu_best(fn: Callable[[], object], repeat: int) -> float:
     return best_of(fn, repeat, clock=time.process_time)
 
 
-def touch_node(root) -> int:
-    total, stack = 0, [root]
-    while stack:
-        n = stack.pop()
-        total += len(n.name) + len(n.attrs) + len(n.text or "")
-        stack.extend(n.children)
-    return total
-
-
-def touch_element(root) -> int:
-    total = 0
-    for e in root.iter():
-        if isinstance(e.tag, str):  # lxml also yields comments and processing instructions
-            total += len(e.tag) + len(e.attrib) + len(e.text or "")
-    return total
-
-
 class Block:
     """The figures of one corpus at one size: seconds by key, ratios by label."""
 
@@ -144,10 +127,10 @@ def measure(corpus: str, size: int, repeat: int, directory: Path) -> Block:
         block.time("lxml fromstring", lambda: lxml_etree.fromstring(data, lx_parser), repeat)
     block.time("ElementTree fromstring", lambda: ET.fromstring(doc), repeat)
 
-    block.time("brindxml touch", lambda: touch_node(brindxml.read_string(doc, root_tag)), repeat)
+    block.time("brindxml touch", lambda: visit_brindxml(brindxml.read_string(doc, root_tag)), repeat)
     if lxml_etree:
-        block.time("lxml touch", lambda: touch_element(lxml_etree.fromstring(data, lx_parser)), repeat)
-    block.time("ElementTree touch", lambda: touch_element(ET.fromstring(doc)), repeat)
+        block.time("lxml touch", lambda: visit_etree(lxml_etree.fromstring(data, lx_parser)), repeat)
+    block.time("ElementTree touch", lambda: visit_etree(ET.fromstring(doc)), repeat)
 
     tree = brindxml.read_string(doc, root_tag)
     block.values["elements"] = f"{sum(1 for _ in ET.fromstring(doc).iter()):,}"
