@@ -1,13 +1,15 @@
 // A hash map from a byte-string key to a value, hashed with keyed SipHash-1-3.
-// Open addressing with linear probing over a power-of-two table; entries are
-// enumerated in table order, and a copy keeps every entry in the same slot, so
-// a copy enumerates exactly like its original.
+// Open addressing with linear probing; entries are enumerated in table order,
+// and a copy keeps every entry in the same slot, so a copy enumerates exactly
+// like its original.
 //
 // Layout: one allocation holding the entries followed by one control byte per
-// slot (0 = empty, else 0x80 | seven bits of the hash). Small tables (up to 4
-// slots) may fill completely, larger ones to 7/8, so an element with four
-// attributes needs four slots, not eight: attribute maps are the largest part
-// of a parsed tree.
+// slot (0 = empty, else 0x80 | seven bits of the hash). Attribute maps are the
+// largest part of a parsed tree, so a table reserved for up to 8 entries has
+// exactly that many slots and may fill completely (an element with six
+// attributes takes six slots, not eight); larger tables have a power of two
+// of slots, filled to 7/8. A hash picks its first slot by scaling its low 32
+// bits to the slot count.
 #pragma once
 
 #include <cstdint>
@@ -122,7 +124,8 @@ public:
     void reserve(uint64_t expected) {
         if (expected <= max_load(capacity_)) return;
         if (expected > kMaxCapacity - kMaxCapacity / 8) throw std::bad_alloc();
-        uint32_t wanted = 1;
+        if (expected <= kExactCapacity) return rehash(static_cast<uint32_t>(expected));
+        uint32_t wanted = 2 * kExactCapacity;
         while (max_load(wanted) < expected) wanted *= 2;
         rehash(wanted);
     }
@@ -193,10 +196,16 @@ public:
 
 private:
     static constexpr uint32_t kMaxCapacity = uint32_t{1} << 31;
+    // Tables up to this many slots are sized exactly and may fill completely.
+    static constexpr uint32_t kExactCapacity = 8;
 
     static constexpr uint64_t max_load(uint64_t capacity) noexcept {
-        return capacity <= 4 ? capacity : capacity - capacity / 8;
+        return capacity <= kExactCapacity ? capacity : capacity - capacity / 8;
     }
+    uint32_t first_slot(uint64_t h) const noexcept {
+        return static_cast<uint32_t>((static_cast<uint64_t>(static_cast<uint32_t>(h)) * capacity_) >> 32);
+    }
+    uint32_t next_slot(uint32_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
     static uint8_t tag_of(uint64_t h) noexcept { return static_cast<uint8_t>(0x80 | (h >> 57)); }
 
     Entry* entries() const noexcept { return reinterpret_cast<Entry*>(storage_); }
@@ -207,25 +216,25 @@ private:
 
     Entry* lookup(std::string_view k, uint64_t h) const noexcept {
         if (capacity_ == 0) return nullptr;
-        const uint32_t mask = capacity_ - 1;
         const uint8_t tag = tag_of(h);
         const uint8_t* c = control();
-        uint32_t i = static_cast<uint32_t>(h) & mask;
-        for (uint32_t probes = 0; probes < capacity_; ++probes, i = (i + 1) & mask) {
+        uint32_t i = first_slot(h);
+        for (uint32_t probes = 0; probes < capacity_; ++probes, i = next_slot(i)) {
             if (c[i] == 0) return nullptr;
             if (c[i] == tag && bytes_of(entries()[i].key) == k) return &entries()[i];
         }
         return nullptr;  // a full small table without the key
     }
+    // Grows geometrically, so that inserting one by one stays linear.
     void grow_for_one_more() {
-        if (size_ + uint64_t{1} > max_load(capacity_)) reserve(size_ + uint64_t{1});
+        if (size_ + uint64_t{1} > max_load(capacity_))
+            reserve(size_ + uint64_t{1} > 2 * uint64_t{capacity_} ? size_ + uint64_t{1} : 2 * uint64_t{capacity_});
     }
     // The table has a free slot (guaranteed by the load limit).
     void place(uint64_t h, Entry&& entry) noexcept {
-        const uint32_t mask = capacity_ - 1;
         uint8_t* c = control();
-        uint32_t i = static_cast<uint32_t>(h) & mask;
-        while (c[i] != 0) i = (i + 1) & mask;
+        uint32_t i = first_slot(h);
+        while (c[i] != 0) i = next_slot(i);
         new (&entries()[i]) Entry(std::move(entry));
         c[i] = tag_of(h);
     }

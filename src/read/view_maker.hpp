@@ -20,13 +20,14 @@ public:
     SourceText* source() const noexcept { return source_; }
     const char* document() const noexcept { return source_->data(); }
 
-    NodeString view(uint64_t begin, uint64_t end) noexcept {
+    NodeString view(uint64_t begin, uint64_t end) {
         if (unused_ == 0) {
             source_->retain_many(kBatch);
             unused_ = kBatch;
         }
+        NodeString view = NodeString::view_adopting(source_, begin, end);
         --unused_;
-        return NodeString::view_adopting(source_, begin, end);
+        return view;
     }
 
 private:

@@ -140,9 +140,9 @@ public:
             flush();
             source_ = source;
         }
+        NodeString copy = NodeString::same_view_adopting(s);
         ++count_;
-        const uint64_t begin = static_cast<uint64_t>(s.data() - source->data());
-        return NodeString::view_adopting(source, begin, begin + s.size());
+        return copy;
     }
     OptionalNodeString copy(const OptionalNodeString& s) {
         if (!s) return std::nullopt;

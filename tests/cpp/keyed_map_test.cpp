@@ -48,8 +48,8 @@ int main() {
         }
     }
 
-    // Capacities: small tables fill completely, larger ones to 7/8.
-    const std::pair<int, uint64_t> capacities[] = {{1, 1}, {2, 2}, {3, 4}, {4, 4}, {5, 8}, {7, 8}, {8, 16}, {14, 16}, {15, 32}};
+    // Capacities: up to 8 entries are reserved exactly, larger tables are filled to 7/8.
+    const std::pair<int, uint64_t> capacities[] = {{1, 1}, {2, 2}, {3, 3}, {5, 5}, {6, 6}, {8, 8}, {9, 16}, {14, 16}, {15, 32}};
     for (auto [n, expected] : capacities) {
         Map m = Map::with_new_keys(static_cast<uint64_t>(n));
         check(m.capacity() == expected, key("reserve ", n));

@@ -123,6 +123,35 @@ int main() {
         for (SourceText* text : texts) text->release();
     }
 
+    {
+        // Views at the edges of the two-word form: long views and views far
+        // into a text keep their bytes, text and references like short ones.
+        // The text is never read here, so it can claim to be 2 TiB long.
+        const char* base = reinterpret_cast<const char*>(uintptr_t{1} << 20);
+        SourceText* big = SourceText::python_backed(nullptr, base, uint64_t{1} << 41);
+        const uint64_t edges[][2] = {{0, 0}, {7, (uint64_t{1} << 24) - 1}, {7, uint64_t{1} << 24},
+                                     {(uint64_t{1} << 40) - 1, 3}, {uint64_t{1} << 40, 3}, {3, uint64_t{1} << 33}};
+        for (const auto& [begin, size] : edges) {
+            std::vector<NodeString> views;
+            views.push_back(NodeString::view(big, begin, begin + size));
+            views.push_back(views[0]);
+            {
+                ViewShareBatch share;
+                views.push_back(share.copy(views[0]));
+            }
+            NodeString moved = std::move(views[1]);
+            views[1] = std::move(moved);
+            bool same = count(big) == 4;
+            for (const NodeString& v : views)
+                same = same && v.is_view() && v.source() == big && v.data() == base + begin && v.size() == size;
+            ViewReleaseBatch batch;
+            for (NodeString& v : views) batch.drop(v);
+            batch.flush();
+            check(same && count(big) == 1, cat("view at ", std::to_string(begin), " of ", std::to_string(size), " bytes"));
+        }
+        big->release();
+    }
+
     a->release();
     b->release();
     return report();
