@@ -13,7 +13,7 @@ from xml.etree import ElementTree
 import pytest
 
 import brindxml
-from brindxml import read_file, read_string
+from brindxml import read_file, read_string, write_string
 
 
 def shape(node):
@@ -201,6 +201,36 @@ def test_long_names_are_not_truncated():
     assert node.name == name and node.attrs == {name: "v"} and node.text == "t"
     with pytest.raises(ValueError, match="expected </"):
         read_string(f"<{name}>t</{name[:-1]}m>", name)
+
+
+# A byte the attribute scanner must look at twice, at each place in names and
+# values of 1 to 18 bytes (across the eight-byte words it reads at a time),
+# with what the value becomes (None: the document is refused there).
+ATTRIBUTE_BYTES = {"'": "'", "é": "é", "&amp;": "&", "\t": " ", "\x0b": "\x0b", "<": None}
+
+
+@pytest.mark.parametrize(("odd", "becomes"), ATTRIBUTE_BYTES.items())
+def test_attribute_bytes_at_every_place(odd, becomes):
+    for n in range(1, 19):
+        for at in sorted({0, n // 2, n - 1}):
+            name = "n" * at + ("\x01" if odd == "\x0b" else "") + "m" * (n - at)
+            raw = "v" * at + odd + "w" * (n - at)
+            doc = f"<r {name}=\"{raw}\" k{'k' * at}='{raw.replace(chr(39), '&apos;')}'/>"
+            if becomes is None:
+                offset = len(doc[: doc.index("<", 1)].encode())
+                with pytest.raises(ValueError, match=f"at byte {offset}: '<' is not allowed"):
+                    read_string(doc, "r")
+            else:
+                value = "v" * at + becomes + "w" * (n - at)
+                assert read_string(doc, "r").attrs == {name: value, "k" + "k" * at: value}, doc
+
+
+def test_texts_and_values_of_16_mib_and_more_read_and_write_back():
+    big = "a" * (1 << 24) + "é" + "b" * 7
+    node = read_string(f"<r v='{big}'><c>{big}</c>{big[1:]}</r>", "r")
+    child = node.children[0]
+    assert node.attrs == {"v": big} and child.text == big and node.text == big[1:]
+    assert read_string(write_string(node), "r").children[0].text == big
 
 
 @pytest.mark.million

@@ -42,6 +42,12 @@ inline constexpr uint64_t equal_lanes(uint64_t word, uint64_t pattern) noexcept 
     return ~nonzero_lanes(word ^ pattern) & kLaneHigh;
 }
 
+// 0x80 in every lane of `word` holding a byte below `limit` (at most 0x80).
+// Exact per lane, like equal_lanes.
+inline constexpr uint64_t below_lanes(uint64_t word, unsigned char limit) noexcept {
+    return ~(((word & kLaneLow7) + repeated(static_cast<unsigned char>(0x80 - limit))) | word) & kLaneHigh;
+}
+
 // 0x80 in every lane of `word` holding a byte >= 0x80 (not ASCII).
 inline constexpr uint64_t high_lanes(uint64_t word) noexcept { return word & kLaneHigh; }
 

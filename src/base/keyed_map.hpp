@@ -153,6 +153,14 @@ public:
         ++size_;
     }
 
+    // Inserts a key known to be absent whose hash under this map's keys,
+    // siphash13(keys(), key), the caller already has.
+    void insert_new_hashed(Key key, Value value, uint64_t h) {
+        grow_for_one_more();
+        place(h, Entry{std::move(key), std::move(value)});
+        ++size_;
+    }
+
     Value* find(std::string_view key) noexcept {
         if (size_ == 0) return nullptr;
         Entry* entry = lookup(key, hash(key));

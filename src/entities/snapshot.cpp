@@ -32,7 +32,9 @@ struct SnapshotVisitor {
         const std::vector<PyObject*>& siblings = parent.children;
         // The next siblings are asked for ahead of the walk into this child's
         // subtree, one stage per sibling: the third one's object, the second
-        // one's strings and attribute table, the next one's attribute values.
+        // one's strings and attribute table, the next one's attribute values
+        // where they have buffers of their own (views lie in document order,
+        // which the processor's own prefetching follows).
         if (index + 3 < siblings.size()) {
             platform::prefetch(siblings[index + 3]);
             platform::prefetch(reinterpret_cast<const char*>(siblings[index + 3]) + 64);
@@ -46,7 +48,8 @@ struct SnapshotVisitor {
         if (index + 1 < siblings.size()) {
             const AttrMap::RawTable table = fields_of(siblings[index + 1]).attrs.raw_table();
             for (uint32_t i = 0; i < table.capacity; ++i)
-                if (table.control[i]) platform::prefetch(table.entries[i].value.data());
+                if (table.control[i] && !table.entries[i].value.is_view())
+                    platform::prefetch(table.entries[i].value.data());
         }
         return index == 0 && parent.text.has_value();
     }

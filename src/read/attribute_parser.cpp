@@ -17,6 +17,48 @@ constexpr size_t kLinearDuplicateCheck = 16;
 
 inline bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 inline bool ends_attribute_name(char c) noexcept { return is_space(c) || c == '=' || c == '"' || c == '\''; }
+inline bool is_value_special(char c) noexcept { return c == '<' || c == '&' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The first byte at or after `from` for which `exact` holds, or `end`. Eight
+// bytes at a time, `lanes` flags a superset of them (each flagged byte is
+// checked with `exact`); the last few bytes one by one.
+template <class Lanes, class Exact>
+inline uint64_t find_first(const char* doc, uint64_t from, uint64_t end, Lanes lanes, Exact exact) noexcept {
+    if constexpr (bytes::kLittleEndian) {
+        while (from + 8 <= end) {
+            uint64_t flagged = lanes(bytes::load_word(doc + from));
+            while (flagged) {
+                const uint64_t at = from + bytes::first_lane(flagged);
+                if (exact(doc[at])) return at;
+                flagged &= flagged - 1;  // lowest lane's flag off: the next one
+            }
+            from += 8;
+        }
+    }
+    for (; from < end; ++from)
+        if (exact(doc[from])) return from;
+    return end;
+}
+
+// Where an attribute name that starts at `from` ends: white space, '=' or a quote.
+inline uint64_t find_name_end(const char* doc, uint64_t from, uint64_t end) noexcept {
+    using namespace bytes;
+    return find_first(doc, from, end, [](uint64_t w) {
+        return below_lanes(w, 0x21) | equal_lanes(w, repeated('=')) | equal_lanes(w, repeated('"')) |
+               equal_lanes(w, repeated('\''));
+    }, ends_attribute_name);
+}
+
+// The closing `quote` of a value, or the first byte before it that the value
+// cannot take as it is ('<', a reference, or white space to normalise).
+inline uint64_t find_value_stop(const char* doc, uint64_t from, uint64_t end, char quote) noexcept {
+    using namespace bytes;
+    const uint64_t quotes = repeated(byte_of(quote));
+    return find_first(doc, from, end, [quotes](uint64_t w) {
+        return below_lanes(w, 0x0E) | equal_lanes(w, quotes) | equal_lanes(w, repeated('<')) |
+               equal_lanes(w, repeated('&'));
+    }, [quote](char c) { return c == quote || is_value_special(c); });
+}
 
 }  // namespace
 
@@ -34,7 +76,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         if (i == space_start) return ReadError::malformed(i, "expected whitespace before attribute");
 
         const uint64_t name_begin = i;
-        while (i < end && !ends_attribute_name(doc[i])) ++i;
+        i = find_name_end(doc, i, end);
         if (i == name_begin) return ReadError::malformed(i, "expected attribute name");
         const uint64_t name_end = i;
         const std::string_view name(doc + name_begin, static_cast<size_t>(name_end - name_begin));
@@ -47,13 +89,16 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
             return ReadError::malformed(i, joined({"value of attribute '", name, "' is not quoted"}));
 
         const uint64_t value_begin = i + 1;
-        const uint64_t value_end = bytes::find_byte_near(doc, value_begin, end, doc[i]);
+        // One pass answers the common case: the closing quote, with nothing
+        // before it to reject or decode.
+        const uint64_t stop = find_value_stop(doc, value_begin, end, doc[i]);
+        const bool plain = stop < end && doc[stop] == doc[i];
+        const uint64_t value_end = plain ? stop : bytes::find_byte(doc, stop, end, doc[i]);
         if (value_end >= end) return ReadError::malformed(value_begin, "unterminated attribute value");
 
         NodeString value;
-        // One pass answers the common case: nothing to reject, nothing to decode.
-        const uint64_t special = bytes::find_any<'<', '&', '\t', '\n', '\r'>(doc, value_begin, value_end);
-        if (special == value_end) {
+        const uint64_t special = stop;
+        if (plain) {
             value = views.view(value_begin, value_end);
         } else {
             const uint64_t lt = bytes::find_byte(doc, special, value_end, '<');
@@ -84,7 +129,11 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
     }
     if (!pending.empty()) {
         attrs.reserve(pending.size());
-        for (auto& a : pending) attrs.insert_new(views.view(a.name_begin, a.name_end), std::move(a.value));
+        for (auto& a : pending) {
+            const std::string_view name(doc + a.name_begin, static_cast<size_t>(a.name_end - a.name_begin));
+            const uint64_t h = scratch.name_hashes.hash(attrs.keys(), name, doc + end);
+            attrs.insert_new_hashed(views.view(a.name_begin, a.name_end), std::move(a.value), h);
+        }
         pending.clear();
     }
     return std::nullopt;

@@ -2,15 +2,65 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <string_view>
 #include <vector>
 
+#include "base/bytes.hpp"
+#include "base/siphash.hpp"
 #include "read/read_error.hpp"
 #include "storage/attr_map.hpp"
 #include "storage/node_string.hpp"
 #include "read/view_maker.hpp"
 
 namespace brindxml {
+
+// The hashes of short attribute names under one key pair. Every map of a
+// parse hashes with the same pair and names repeat from tag to tag, so most
+// names are hashed once per parse: a name of up to 8 bytes is known by its
+// bytes in one word and its length, and looked up in a small direct-mapped
+// table.
+class NameHashCache {
+public:
+    // `readable_end` bounds the memory that may be read after the name.
+    uint64_t hash(HashKeys keys, std::string_view name, const char* readable_end) noexcept {
+        if (name.size() > 8 || name.empty()) return siphash13(keys, name);
+        if (keys.k0 != keys_.k0 || keys.k1 != keys_.k1) {
+            keys_ = keys;
+            for (Slot& slot : slots_) slot = Slot{};
+        }
+        // The name's bytes in memory order, the rest of the word zero.
+        uint64_t word = 0;
+        if (readable_end - name.data() >= 8) {
+            const unsigned unused = 64 - 8 * static_cast<unsigned>(name.size());
+            const uint64_t keep = unused == 0 ? ~uint64_t{0}
+                                  : bytes::kLittleEndian ? ~uint64_t{0} >> unused
+                                                         : ~uint64_t{0} << unused;
+            word = bytes::load_word(name.data()) & keep;
+        } else {
+            std::memcpy(&word, name.data(), name.size());
+        }
+        // `size` is 1..8, so a used slot never matches an empty one.
+        Slot& slot = slots_[((word + name.size()) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
+        if (slot.size != name.size() || slot.word != word) {
+            slot.word = word;
+            slot.size = static_cast<uint8_t>(name.size());
+            slot.hash = siphash13(keys, name);
+        }
+        return slot.hash;
+    }
+
+private:
+    static constexpr unsigned kSlotBits = 6;
+    struct Slot {
+        uint64_t word = 0;
+        uint64_t hash = 0;
+        uint8_t size = 0;  // 0: empty
+    };
+    HashKeys keys_{};
+    Slot slots_[1u << kSlotBits];
+};
 
 // Attributes of the tag being parsed, held until the tag is complete so the
 // map is sized once; reused from tag to tag within one parse.
@@ -22,6 +72,7 @@ public:
         NodeString value;
     };
     std::vector<Attribute> attributes;
+    NameHashCache name_hashes;
 };
 
 // Parses the attribute region [begin, end) of the document (the bytes after

@@ -118,7 +118,9 @@ public:
         }
         return *this;
     }
-    ~NodeString() { reset(); }
+    ~NodeString() {
+        if (word0_) reset();  // empty and moved-from strings are common: no call for them
+    }
 
     // Views come first: they are what parsed trees are made of.
     std::string_view bytes() const noexcept {
@@ -190,7 +192,6 @@ private:
     const WideView* wide() const noexcept { return reinterpret_cast<const WideView*>(word0_ - kWideView); }
 
     void reset() noexcept {
-        if (word0_ == 0) return;  // empty and moved-from strings are common: skip the rest
         if (SourceText* source = give_up()) source->release();
     }
 

@@ -16,6 +16,7 @@ void FlatSnapshot::start(uint64_t indent_width, bool declaration, Measure measur
     stats_ = TextStats{};
     too_large_ = false;
     unwritable_.reset();
+    for (std::string_view& key : writable_keys_) key = {};
 }
 
 void FlatSnapshot::add_element(std::string_view name, const std::string_view* text, uint64_t child_count,
@@ -65,7 +66,13 @@ void FlatSnapshot::add_element(std::string_view name, const std::string_view* te
         if (!table.control[i]) continue;
         const std::string_view key = table.entries[i].key.bytes();
         const std::string_view value = table.entries[i].value.bytes();
-        writable &= name_is_writable(key);
+        if (i >= kRememberedSlots) {
+            writable &= name_is_writable(key);
+        } else if (key != writable_keys_[i] || key.empty()) {
+            const bool ok = name_is_writable(key);
+            writable &= ok;
+            if (ok) writable_keys_[i] = key;
+        }
         add(4);  // ' ' key '="' value '"'
         add(key.size());
         add(value.size());

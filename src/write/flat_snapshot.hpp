@@ -113,6 +113,13 @@ private:
     bool too_large_ = false;
     Measure measure_ = Measure::Exact;
     std::optional<UnwritableName> unwritable_;
+    // The key last found writable in each of the first table slots. Elements
+    // of one kind have the same keys in the same slots (their tables are built
+    // alike), so most keys are compared with their neighbour's instead of
+    // being checked again. Views into the tree being taken: valid until the
+    // next start().
+    static constexpr uint32_t kRememberedSlots = 8;
+    std::string_view writable_keys_[kRememberedSlots];
 };
 
 // Flattens a record tree (kept alive and unchanged by the caller until the
