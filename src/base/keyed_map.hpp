@@ -10,6 +10,11 @@
 // attributes takes six slots, not eight); larger tables have a power of two
 // of slots, filled to 7/8. A hash picks its first slot by scaling its low 32
 // bits to the slot count.
+//
+// The map itself is its key pair and one word: the table's address, whose
+// low bits (free by the allocator's alignment) hold the slot count of a small
+// table; its size is the number of used control bytes. A larger table starts
+// with a header holding its slot count and size.
 #pragma once
 
 #include <cstdint>
@@ -51,23 +56,22 @@ public:
     template <class CopyEntry>
     KeyedMap copy_with(CopyEntry&& copy_entry) const {
         KeyedMap copy(keys_);
-        if (capacity_ == 0) return copy;
-        copy.allocate(capacity_);
+        const uint32_t capacity = capacity_of();
+        if (capacity == 0) return copy;
+        copy.allocate(capacity);
         const uint8_t* source_control = control();
-        for (uint32_t i = 0; i < capacity_; ++i) {
+        for (uint32_t i = 0; i < capacity; ++i) {
             if (source_control[i]) {
                 new (&copy.entries()[i]) Entry(copy_entry(entries()[i].key, entries()[i].value));
                 copy.control()[i] = source_control[i];
-                ++copy.size_;
+                copy.count_insertion();
             }
         }
         return copy;
     }
     KeyedMap(KeyedMap&& other) noexcept
         : keys_(other.keys_),
-          storage_(std::exchange(other.storage_, nullptr)),
-          capacity_(std::exchange(other.capacity_, 0)),
-          size_(std::exchange(other.size_, 0)) {}
+          table_(std::exchange(other.table_, 0)) {}
     KeyedMap& operator=(const KeyedMap& other) {
         if (this != &other) {
             KeyedMap copy(other);
@@ -79,9 +83,7 @@ public:
         if (this != &other) {
             destroy();
             keys_ = other.keys_;
-            storage_ = std::exchange(other.storage_, nullptr);
-            capacity_ = std::exchange(other.capacity_, 0);
-            size_ = std::exchange(other.size_, 0);
+            table_ = std::exchange(other.table_, 0);
         }
         return *this;
     }
@@ -89,16 +91,14 @@ public:
 
     void swap(KeyedMap& other) noexcept {
         std::swap(keys_, other.keys_);
-        std::swap(storage_, other.storage_);
-        std::swap(capacity_, other.capacity_);
-        std::swap(size_, other.size_);
+        std::swap(table_, other.table_);
     }
 
     HashKeys keys() const noexcept { return keys_; }
     // Asks the processor for the table ahead of a walk over many maps.
     void prefetch_table() const noexcept {
-        const auto* table = reinterpret_cast<const char*>(storage_);
-        const size_t bytes = (sizeof(Entry) + 1) * static_cast<size_t>(capacity_);
+        const auto* table = reinterpret_cast<const char*>(table_ & ~kSmallMask);
+        const size_t bytes = (sizeof(Entry) + 1) * static_cast<size_t>(capacity_of());
         for (size_t offset = 0; offset < bytes && offset < 1024; offset += 64) platform::prefetch(table + offset);
     }
     // The table as it is laid out: `capacity` slots of entries, and one
@@ -110,19 +110,34 @@ public:
         uint32_t capacity;
     };
     RawTable raw_table() const noexcept {
-        return {capacity_ ? entries() : nullptr, capacity_ ? control() : nullptr, capacity_};
+        const uint32_t capacity = capacity_of();
+        return {capacity ? entries() : nullptr, capacity ? control() : nullptr, capacity};
     }
 
     // The entry in slot `i` (below capacity()), or null for an empty slot:
     // for walks that free nested maps in place, without allocating.
     Entry* slot(uint64_t i) noexcept { return control()[i] ? &entries()[i] : nullptr; }
 
-    uint64_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    uint64_t capacity() const noexcept { return capacity_; }
+    uint64_t size() const noexcept {
+        const uint32_t small = table_ & kSmallMask;
+        if (!small) return table_ ? header()->size : 0;
+        const uint8_t* c = control();
+        uint32_t used = 0;
+        for (uint32_t i = 0; i < small; ++i) used += c[i] != 0;
+        return used;
+    }
+    bool empty() const noexcept {
+        const uint32_t small = table_ & kSmallMask;
+        if (!small) return table_ == 0 || header()->size == 0;
+        const uint8_t* c = control();
+        for (uint32_t i = 0; i < small; ++i)
+            if (c[i]) return false;
+        return true;
+    }
+    uint64_t capacity() const noexcept { return capacity_of(); }
 
     void reserve(uint64_t expected) {
-        if (expected <= max_load(capacity_)) return;
+        if (expected <= max_load(capacity_of())) return;
         if (expected > kMaxCapacity - kMaxCapacity / 8) throw std::bad_alloc();
         if (expected <= kExactCapacity) return rehash(static_cast<uint32_t>(expected));
         uint32_t wanted = 2 * kExactCapacity;
@@ -141,7 +156,7 @@ public:
         }
         grow_for_one_more();
         place(h, Entry{std::move(key), std::move(value)});
-        ++size_;
+        count_insertion();
         return true;
     }
 
@@ -150,19 +165,18 @@ public:
         const uint64_t h = hash(bytes_of(key));
         grow_for_one_more();
         place(h, Entry{std::move(key), std::move(value)});
-        ++size_;
+        count_insertion();
     }
 
-    // Inserts a key known to be absent whose hash under this map's keys,
-    // siphash13(keys(), key), the caller already has.
-    void insert_new_hashed(Key key, Value value, uint64_t h) {
-        grow_for_one_more();
+    // Inserts a key known to be absent into a map with room reserved for
+    // it, given its hash under this map's keys (siphash13(keys(), key)).
+    void insert_reserved(Key key, Value value, uint64_t h) noexcept {
         place(h, Entry{std::move(key), std::move(value)});
-        ++size_;
+        count_insertion();
     }
 
     Value* find(std::string_view key) noexcept {
-        if (size_ == 0) return nullptr;
+        if (table_ == 0) return nullptr;
         Entry* entry = lookup(key, hash(key));
         return entry ? &entry->value : nullptr;
     }
@@ -170,17 +184,23 @@ public:
         return const_cast<KeyedMap*>(this)->find(key);
     }
     bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+    // Whether `key`, whose hash under this map's keys is `h`, is present.
+    bool contains_hashed(std::string_view key, uint64_t h) const noexcept {
+        return table_ != 0 && lookup(key, h) != nullptr;
+    }
 
     template <class Fn>
     void for_each(Fn&& fn) const {
+        const uint32_t capacity = capacity_of();
         const uint8_t* c = control();
-        for (uint32_t i = 0; i < capacity_; ++i)
+        for (uint32_t i = 0; i < capacity; ++i)
             if (c[i]) fn(entries()[i].key, entries()[i].value);
     }
     template <class Fn>
     void for_each_mut(Fn&& fn) {
+        const uint32_t capacity = capacity_of();
         const uint8_t* c = control();
-        for (uint32_t i = 0; i < capacity_; ++i)
+        for (uint32_t i = 0; i < capacity; ++i)
             if (c[i]) fn(entries()[i].key, entries()[i].value);
     }
 
@@ -194,96 +214,132 @@ public:
         bool operator!=(const const_iterator& o) const noexcept { return i_ != o.i_; }
     private:
         void settle() noexcept {
-            while (i_ < map_->capacity_ && !map_->control()[i_]) ++i_;
+            while (i_ < map_->capacity_of() && !map_->control()[i_]) ++i_;
         }
         const KeyedMap* map_;
         uint32_t i_;
     };
     const_iterator begin() const noexcept { return const_iterator(this, 0); }
-    const_iterator end() const noexcept { return const_iterator(this, capacity_); }
+    const_iterator end() const noexcept { return const_iterator(this, capacity_of()); }
 
 private:
     static constexpr uint32_t kMaxCapacity = uint32_t{1} << 31;
     // Tables up to this many slots are sized exactly and may fill completely.
     static constexpr uint32_t kExactCapacity = 8;
+    // The low bits of `table_`: the slot count of a small table, 0 for a large
+    // one. Tables come from plain operator new (an aligned one would round the
+    // size up to the alignment), so they have as many low bits free as it
+    // guarantees: four on 64-bit systems, three on 32-bit ones, where a table
+    // of eight slots is a large one.
+    static constexpr uintptr_t kSmallMask = __STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 16 ? 15 : 7;
+    static constexpr uint32_t kMaxSmall = kExactCapacity < kSmallMask ? kExactCapacity : kSmallMask;
+    struct Header {
+        uint32_t capacity;
+        uint32_t size;
+    };
+    static constexpr size_t kHeaderBytes = sizeof(Entry) > sizeof(Header) ? sizeof(Entry) : sizeof(Header);
+    static_assert(kHeaderBytes % alignof(Entry) == 0 && __STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 8);
 
     static constexpr uint64_t max_load(uint64_t capacity) noexcept {
         return capacity <= kExactCapacity ? capacity : capacity - capacity / 8;
     }
-    uint32_t first_slot(uint64_t h) const noexcept {
-        return static_cast<uint32_t>((static_cast<uint64_t>(static_cast<uint32_t>(h)) * capacity_) >> 32);
+    static uint32_t first_slot(uint64_t h, uint32_t capacity) noexcept {
+        return static_cast<uint32_t>((static_cast<uint64_t>(static_cast<uint32_t>(h)) * capacity) >> 32);
     }
-    uint32_t next_slot(uint32_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
+    static uint32_t next_slot(uint32_t i, uint32_t capacity) noexcept { return i + 1 == capacity ? 0 : i + 1; }
     static uint8_t tag_of(uint64_t h) noexcept { return static_cast<uint8_t>(0x80 | (h >> 57)); }
 
-    Entry* entries() const noexcept { return reinterpret_cast<Entry*>(storage_); }
+    Header* header() const noexcept { return reinterpret_cast<Header*>(table_); }
+    uint32_t capacity_of() const noexcept {
+        const uint32_t small = table_ & kSmallMask;
+        return small ? small : table_ ? header()->capacity : 0;
+    }
+    // A small table counts its used control bytes; a large one keeps its size.
+    void count_insertion() noexcept {
+        if ((table_ & kSmallMask) == 0) ++header()->size;
+    }
+    Entry* entries() const noexcept {
+        const uintptr_t base = table_ & ~kSmallMask;
+        return reinterpret_cast<Entry*>((table_ & kSmallMask) ? base : base + kHeaderBytes);
+    }
     uint8_t* control() const noexcept {
-        return reinterpret_cast<uint8_t*>(storage_) + sizeof(Entry) * capacity_;
+        return reinterpret_cast<uint8_t*>(entries()) + sizeof(Entry) * capacity_of();
     }
     uint64_t hash(std::string_view k) const noexcept { return siphash13(keys_, k); }
 
     Entry* lookup(std::string_view k, uint64_t h) const noexcept {
-        if (capacity_ == 0) return nullptr;
+        const uint32_t capacity = capacity_of();
+        if (capacity == 0) return nullptr;
         const uint8_t tag = tag_of(h);
-        const uint8_t* c = control();
-        uint32_t i = first_slot(h);
-        for (uint32_t probes = 0; probes < capacity_; ++probes, i = next_slot(i)) {
+        Entry* const e = entries();
+        const uint8_t* c = reinterpret_cast<const uint8_t*>(e + capacity);
+        uint32_t i = first_slot(h, capacity);
+        for (uint32_t probes = 0; probes < capacity; ++probes, i = next_slot(i, capacity)) {
             if (c[i] == 0) return nullptr;
-            if (c[i] == tag && bytes_of(entries()[i].key) == k) return &entries()[i];
+            if (c[i] == tag && bytes_of(e[i].key) == k) return &e[i];
         }
         return nullptr;  // a full small table without the key
     }
     // Grows geometrically, so that inserting one by one stays linear.
     void grow_for_one_more() {
-        if (size_ + uint64_t{1} > max_load(capacity_))
-            reserve(size_ + uint64_t{1} > 2 * uint64_t{capacity_} ? size_ + uint64_t{1} : 2 * uint64_t{capacity_});
+        const uint64_t capacity = capacity_of();
+        const uint64_t wanted = size() + 1;
+        if (wanted > max_load(capacity)) reserve(wanted > 2 * capacity ? wanted : 2 * capacity);
     }
     // The table has a free slot (guaranteed by the load limit).
     void place(uint64_t h, Entry&& entry) noexcept {
-        uint8_t* c = control();
-        uint32_t i = first_slot(h);
-        while (c[i] != 0) i = next_slot(i);
-        new (&entries()[i]) Entry(std::move(entry));
+        const uint32_t capacity = capacity_of();
+        Entry* const e = entries();
+        uint8_t* c = reinterpret_cast<uint8_t*>(e + capacity);
+        uint32_t i = first_slot(h, capacity);
+        while (c[i] != 0) i = next_slot(i, capacity);
+        new (&e[i]) Entry(std::move(entry));
         c[i] = tag_of(h);
     }
     void allocate(uint32_t capacity) {
-        const size_t bytes = (sizeof(Entry) + 1) * static_cast<size_t>(capacity);
-        storage_ = static_cast<unsigned char*>(::operator new(bytes));
-        capacity_ = capacity;
-        size_ = 0;
+        const bool small = capacity <= kMaxSmall;
+        const size_t bytes = (small ? 0 : kHeaderBytes) + (sizeof(Entry) + 1) * static_cast<size_t>(capacity);
+        const auto base = reinterpret_cast<uintptr_t>(::operator new(bytes));
+        if (small) {
+            table_ = base | capacity;
+        } else {
+            table_ = base;
+            *header() = Header{capacity, 0};
+        }
         std::memset(control(), 0, capacity);
     }
     void rehash(uint32_t capacity) {
-        unsigned char* old_storage = storage_;
-        const uint32_t old_capacity = capacity_;
-        const uint32_t old_size = size_;
-        Entry* old_entries = reinterpret_cast<Entry*>(old_storage);
-        const uint8_t* old_control = old_storage ? old_storage + sizeof(Entry) * old_capacity : nullptr;
-        allocate(capacity);
+        KeyedMap old(keys_);
+        old.table_ = std::exchange(table_, 0);
+        const uint32_t old_capacity = old.capacity_of();
+        Entry* old_entries = old_capacity ? old.entries() : nullptr;
+        const uint8_t* old_control = old_capacity ? old.control() : nullptr;
+        try {
+            allocate(capacity);
+        } catch (...) {
+            table_ = std::exchange(old.table_, 0);
+            throw;
+        }
         for (uint32_t i = 0; i < old_capacity; ++i) {
             if (old_control[i]) {
                 place(hash(bytes_of(old_entries[i].key)), std::move(old_entries[i]));
-                old_entries[i].~Entry();
+                count_insertion();
             }
         }
-        size_ = old_size;
-        ::operator delete(old_storage);
+        // `old` destroys the moved-from entries and frees its table.
     }
     void destroy() noexcept {
-        if (!storage_) return;
+        if (!table_) return;
+        const uint32_t capacity = capacity_of();
         const uint8_t* c = control();
-        for (uint32_t i = 0; i < capacity_; ++i)
+        for (uint32_t i = 0; i < capacity; ++i)
             if (c[i]) entries()[i].~Entry();
-        ::operator delete(storage_);
-        storage_ = nullptr;
-        capacity_ = 0;
-        size_ = 0;
+        ::operator delete(reinterpret_cast<void*>(table_ & ~kSmallMask));
+        table_ = 0;
     }
 
     HashKeys keys_;
-    unsigned char* storage_ = nullptr;
-    uint32_t capacity_ = 0;
-    uint32_t size_ = 0;
+    uintptr_t table_ = 0;  // the table's address, tagged with a small table's slot count
 };
 
 }  // namespace brindxml

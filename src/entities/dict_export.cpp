@@ -156,7 +156,7 @@ PyObject* build_dict_tree(PyObject* root) {
     SafePoint safe_point;
     while (!path.empty()) {
         Frame& top = path.back();
-        const std::vector<PyObject*>& children = top.fields->children;
+        const ChildArray& children = top.fields->children;
         if (top.next_child == children.size()) {
             path.pop_back();
             continue;

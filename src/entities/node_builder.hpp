@@ -37,13 +37,13 @@ public:
         refs_.push_back(child.get());
         child.release();
     }
-    std::vector<PyObject*> take() noexcept { return std::exchange(refs_, {}); }
+    ChildArray take() noexcept { return std::exchange(refs_, {}); }
 
 private:
     void drop() noexcept {
         if (!refs_.empty()) release_children(refs_);
     }
-    std::vector<PyObject*> refs_;
+    ChildArray refs_;
 };
 
 // Builds the Node of `root` and of every item below it, children before their

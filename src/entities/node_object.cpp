@@ -27,7 +27,7 @@ namespace {
 struct ParkedNode {
     PyObject* object;  // the node whose memory this is
     ParkedNode* next;
-    std::vector<PyObject*> children;
+    ChildArray children;
 };
 static_assert(sizeof(ParkedNode) <= sizeof(NodeFields) && alignof(ParkedNode) <= alignof(NodeFields));
 
@@ -78,14 +78,14 @@ void free_node_memory(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-void park(Cascade& cascade, PyObject* self, std::vector<PyObject*>&& children) noexcept {
+void park(Cascade& cascade, PyObject* self, ChildArray&& children) noexcept {
     auto* parked = new (&as_node(self)->fields) ParkedNode{self, cascade.parked, std::move(children)};
     cascade.parked = parked;
 }
 
 // Takes the children of the next parked node into `work` (empty) and frees
 // the node's memory; false when none is parked.
-bool unpark(Cascade& cascade, std::vector<PyObject*>& work) noexcept {
+bool unpark(Cascade& cascade, ChildArray& work) noexcept {
     ParkedNode* parked = cascade.parked;
     if (!parked) return false;
     cascade.parked = parked->next;
@@ -102,7 +102,7 @@ void node_dealloc(PyObject* self) {
     Cascade own;
     Cascade& cascade = outer ? *outer : own;
     NodeObject* node = as_node(self);
-    std::vector<PyObject*> children = std::move(node->fields.children);
+    ChildArray children = std::move(node->fields.children);
     cascade.views.drop(node->fields.name);
     cascade.views.drop(node->fields.text);
     bool kept = false;
@@ -129,17 +129,23 @@ void node_dealloc(PyObject* self) {
     free_node_memory(self);
     if (children.empty()) return;
 
-    // The first node of a cascade: release its work list, parked nodes included.
-    std::vector<PyObject*> work = std::move(children);
+    // The first node of a cascade: release its children and the work list
+    // they fill, parked nodes included. Nothing here needs memory.
+    std::vector<PyObject*> work;
     pending_releases = &work;
     current_cascade = &cascade;
     do {
-        while (!work.empty()) {
-            PyObject* child = work.back();
-            work.pop_back();
+        while (!work.empty() || !children.empty()) {
+            PyObject* child;
+            if (!work.empty()) {
+                child = work.back();
+                work.pop_back();
+            } else {
+                child = children.pop_back();
+            }
             Py_DECREF(child);
         }
-    } while (unpark(cascade, work));
+    } while (unpark(cascade, children));
     pending_releases = nullptr;
     current_cascade = nullptr;
     free_tables(cascade);
@@ -188,6 +194,11 @@ PyTypeObject* node_type() noexcept {
     static OnceCell cell;
     return reinterpret_cast<PyTypeObject*>(
         cell.get_or_init([] { return reinterpret_cast<PyObject*>(create_node_type()); }));
+}
+
+void release_children(ChildArray& children) noexcept {
+    for (PyObject* child : children) Py_DECREF(child);
+    children.clear();
 }
 
 void release_children(std::vector<PyObject*>& children) noexcept {

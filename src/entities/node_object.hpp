@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "entities/child_array.hpp"
 #include "storage/attr_map.hpp"
 #include "storage/node_string.hpp"
 
@@ -16,7 +17,7 @@ namespace brindxml {
 struct NodeFields {
     NodeString name;
     OptionalNodeString text;
-    std::vector<PyObject*> children;
+    ChildArray children;
     AttrMap attrs;
 };
 
@@ -44,7 +45,9 @@ inline const NodeFields& fields_of(PyObject* object) noexcept { return as_node(o
 // (their child references included) and returns null with an error set.
 PyObject* new_node_object(NodeFields&& fields) noexcept;
 
-// Releases the child references of fields that never became a node.
+// Releases the child references of fields that never became a node, and
+// empties the array.
+void release_children(ChildArray& children) noexcept;
 void release_children(std::vector<PyObject*>& children) noexcept;
 
 }  // namespace brindxml

@@ -261,7 +261,7 @@ public:
         path.push_back(Visit{root, enter(), 0});
         while (!path.empty()) {
             Visit& top = path.back();
-            const std::vector<PyObject*>& children = fields_of(top.node).children;
+            const ChildArray& children = fields_of(top.node).children;
             if (top.next_child < children.size()) {
                 PyObject* child = children[top.next_child++];
                 // The next sibling's slot is fetched while this child is written.

@@ -38,7 +38,7 @@ PyObject* get_attrs(PyObject* self, void*) {
 
 PyObject* get_children(PyObject* self, void*) {
     EntryGuard guard;
-    const std::vector<PyObject*>& children = fields_of(self).children;
+    const ChildArray& children = fields_of(self).children;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(children.size()));
     if (!list) return nullptr;
     for (size_t i = 0; i < children.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/siphash.hpp"
 #include "binding/arg_binding.hpp"
 #include "binding/conversions.hpp"
 #include "binding/entry.hpp"
@@ -35,10 +36,31 @@ inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
-bool matches(const NodeFields& fields, const SearchQuery& query) noexcept {
+// The needle's hash under the key pair of the last attribute map looked at:
+// the maps of one parsed document share their pair, so it is hashed once.
+struct NeedleHash {
+    HashKeys keys{};
+    uint64_t hash = 0;
+    bool known = false;
+
+    uint64_t under(HashKeys map_keys, std::string_view needle) noexcept {
+        if (!known || map_keys.k0 != keys.k0 || map_keys.k1 != keys.k1) {
+            keys = map_keys;
+            hash = siphash13(keys, needle);
+            known = true;
+        }
+        return hash;
+    }
+};
+
+bool matches(const NodeFields& fields, const SearchQuery& query, NeedleHash& needle_hash) noexcept {
     switch (query.criterion) {
         case SearchCriterion::Tag: return same_bytes(fields.name.bytes(), query.needle);
-        case SearchCriterion::Attr: return !fields.attrs.empty() && fields.attrs.contains(query.needle);
+        case SearchCriterion::Attr: {
+            const AttrMap& attrs = fields.attrs;
+            return attrs.capacity() != 0 &&
+                   attrs.contains_hashed(query.needle, needle_hash.under(attrs.keys(), query.needle));
+        }
         case SearchCriterion::Text: return fields.text && same_bytes(fields.text->bytes(), query.needle);
     }
     return false;
@@ -62,9 +84,10 @@ void collect_matches(PyObject* root, const SearchQuery& query, std::vector<PyObj
         int32_t remaining;  // the depth left for the nodes of this range
     };
     std::vector<ChildRange> stack;
+    NeedleHash needle_hash;
     auto visit = [&](PyObject* node, int32_t remaining) {
         const NodeFields& fields = fields_of(node);
-        if (matches(fields, query)) {
+        if (matches(fields, query, needle_hash)) {
             found.push_back(node);
             Py_INCREF(node);
         }
@@ -82,9 +105,13 @@ void collect_matches(PyObject* root, const SearchQuery& query, std::vector<PyObj
         PyObject* child = *top.next++;
         // Siblings are independent loads: start fetching the next ones
         // while this one is compared, so a large tree is not walked one
-        // cache miss at a time.
+        // cache miss at a time. (A name that is a view lies in document
+        // order, which the processor's own prefetching follows.)
         if (top.end - top.next > 4) platform::prefetch(top.next[4]);
-        if (top.end - top.next > 2) platform::prefetch(fields_of(top.next[2]).name.data());
+        if (top.end - top.next > 2) {
+            const NodeString& name = fields_of(top.next[2]).name;
+            if (!name.is_view()) platform::prefetch(name.data());
+        }
         visit(child, top.remaining);
     }
 }

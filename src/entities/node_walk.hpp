@@ -47,7 +47,7 @@ bool walk_nodes(PyObject* root, Data root_data, Visitor& visitor) {
     SafePoint safe_point;
     while (!path.empty()) {
         Frame& top = path.back();
-        const std::vector<PyObject*>& children = top.fields->children;
+        const ChildArray& children = top.fields->children;
         if (top.next_child == children.size()) {
             const bool go_on = visitor.leave(*top.fields, top.data, path.size() - 1);
             path.pop_back();

@@ -29,7 +29,7 @@ struct SnapshotVisitor {
     }
 
     bool child(const NodeFields& parent, bool&, size_t index) {
-        const std::vector<PyObject*>& siblings = parent.children;
+        const ChildArray& siblings = parent.children;
         // The next siblings are asked for ahead of the walk into this child's
         // subtree, one stage per sibling: the third one's object, the second
         // one's strings and attribute table, the next one's attribute values

@@ -132,7 +132,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         for (auto& a : pending) {
             const std::string_view name(doc + a.name_begin, static_cast<size_t>(a.name_end - a.name_begin));
             const uint64_t h = scratch.name_hashes.hash(attrs.keys(), name, doc + end);
-            attrs.insert_new_hashed(views.view(a.name_begin, a.name_end), std::move(a.value), h);
+            attrs.insert_reserved(views.view(a.name_begin, a.name_end), std::move(a.value), h);
         }
         pending.clear();
     }

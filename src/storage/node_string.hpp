@@ -160,6 +160,7 @@ public:
                 if (word0) std::free(reinterpret_cast<void*>(word0));
                 return nullptr;
             case kView: return reinterpret_cast<SourceText*>(word0 - kView);
+            case kAbsent: return nullptr;
             default: {
                 auto* wide = reinterpret_cast<WideView*>(word0 - kWideView);
                 SourceText* source = wide->source;
@@ -177,12 +178,14 @@ public:
     }
 
 private:
+    friend class OptionalNodeString;
     struct WideView {
         SourceText* source;
         const char* data;
         uint64_t size;
     };
-    static constexpr uintptr_t kOwned = 0, kView = 1, kWideView = 2, kTagMask = 3;
+    // kAbsent marks the missing string of an OptionalNodeString, never a string.
+    static constexpr uintptr_t kOwned = 0, kView = 1, kWideView = 2, kAbsent = 3, kTagMask = 3;
     static constexpr unsigned kSizeBits = 24;
     static constexpr uint64_t kMaxPackedSize = (uint64_t{1} << kSizeBits) - 1;
     static constexpr uint64_t kMaxPackedOffset = (uint64_t{1} << (64 - kSizeBits)) - 1;
@@ -201,7 +204,58 @@ private:
 
 static_assert(sizeof(NodeString) <= 16);
 
-using OptionalNodeString = std::optional<NodeString>;
+// A NodeString or none, in the space of one: none is a pattern no string
+// has, so an element's text takes 16 bytes, not 24.
+class OptionalNodeString {
+public:
+    OptionalNodeString() noexcept { value_.word0_ = NodeString::kAbsent; }
+    OptionalNodeString(std::nullopt_t) noexcept : OptionalNodeString() {}
+    OptionalNodeString(NodeString value) noexcept : value_(std::move(value)) {}
+    OptionalNodeString(const OptionalNodeString& other) : OptionalNodeString() {
+        if (other) value_ = other.value_;
+    }
+    OptionalNodeString(OptionalNodeString&& other) noexcept : OptionalNodeString() { swap(other); }
+    OptionalNodeString& operator=(const OptionalNodeString& other) {
+        if (this != &other) {
+            OptionalNodeString copy(other);
+            swap(copy);
+        }
+        return *this;
+    }
+    OptionalNodeString& operator=(OptionalNodeString&& other) noexcept {
+        if (this != &other) {
+            reset();
+            swap(other);
+        }
+        return *this;
+    }
+    OptionalNodeString& operator=(std::nullopt_t) noexcept {
+        reset();
+        return *this;
+    }
+    OptionalNodeString& operator=(NodeString value) noexcept {
+        value_ = std::move(value);
+        return *this;
+    }
+
+    bool has_value() const noexcept { return value_.word0_ != NodeString::kAbsent; }
+    explicit operator bool() const noexcept { return has_value(); }
+    NodeString& operator*() noexcept { return value_; }
+    const NodeString& operator*() const noexcept { return value_; }
+    NodeString* operator->() noexcept { return &value_; }
+    const NodeString* operator->() const noexcept { return &value_; }
+    void reset() noexcept {
+        value_ = NodeString();
+        value_.word0_ = NodeString::kAbsent;
+    }
+    void swap(OptionalNodeString& other) noexcept {
+        std::swap(value_.word0_, other.value_.word0_);
+        std::swap(value_.word1_, other.value_.word1_);
+    }
+
+private:
+    NodeString value_;
+};
 
 inline std::string_view bytes_of(const NodeString& s) noexcept { return s.bytes(); }
 
