@@ -428,6 +428,43 @@ def test_from_dict_errors(value, exc_type, message, notes, raises_exactly):
     raises_exactly(exc_type, message, notes, lambda: Node.from_dict(value))
 
 
+class Twin(str):
+    """Equal in bytes to its str but hashed apart: a dict holds both as two keys."""
+
+    def __hash__(self):
+        return str.__hash__(self) + 1
+
+
+# Only a node's own map and the maps of its "children" describe nodes: maps in
+# a sequence under any other key are checked for types, never for their shape.
+# A key read twice counts with its last value, and what the earlier value
+# held (a child that gave no node, attributes, a text) counts no more.
+FROM_DICT_SHAPES = [
+    ({**BASE, "text": [{}]}, ("a", None, [], [])),
+    ({**BASE, "other": [{"children": [{}], "name": None}]}, ("a", None, [], [])),
+    ({**BASE, "name": [{}], "attrs": [{}]}, ValueError("Invalid name")),
+    ({**BASE, "attrs": [{}], "children": [{}]}, ValueError("Invalid attrs")),
+    ({**BASE, "children": [{}], Twin("children"): []}, ("a", None, [], [])),
+    ({**BASE, "children": [BASE], Twin("children"): [{}]}, ValueError("Invalid name")),
+    ({**BASE, "children": [BASE], Twin("children"): None}, ValueError("Invalid children")),
+    ({**BASE, "children": [BASE], Twin("children"): {}}, ValueError("Invalid children")),
+    ({**BASE, Twin("name"): None}, ValueError("Invalid name")),
+    ({"name": None, Twin("name"): "b", "attrs": {}, "children": []}, ("b", None, [], [])),
+    ({**BASE, "attrs": {"k": "v"}, Twin("attrs"): {"j": "w"}}, ("a", None, [("j", "w")], [])),
+    ({**BASE, "attrs": {"k": "v"}, Twin("attrs"): "x"}, ValueError("Invalid attrs")),
+    ({**BASE, "text": "t", Twin("text"): []}, ("a", None, [], [])),
+    ({**BASE, "text": None, Twin("text"): "u"}, ("a", "u", [], [])),
+]
+
+
+@pytest.mark.parametrize("value, expected", FROM_DICT_SHAPES, ids=range(len(FROM_DICT_SHAPES)))
+def test_from_dict_reads_the_shape_of_node_maps_only(value, expected, raises_exactly):
+    if isinstance(expected, Exception):
+        raises_exactly(type(expected), str(expected), [], lambda: Node.from_dict(value))
+    else:
+        assert shape(Node.from_dict(value)) == expected
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: Node.from_dict(), "Node.from_dict() missing 1 required positional argument: 'dict_'"),
     (lambda: Node.from_dict(BASE, BASE),

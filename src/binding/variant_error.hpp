@@ -1,5 +1,5 @@
 // The four-variant TypeError of the dictionary-form conversion, built as the
-// conversion unwinds its stack (value_conversion.cpp).
+// import unwinds its stack (entities/dict_import.cpp).
 #pragma once
 
 #include <Python.h>
