@@ -37,7 +37,7 @@ void release_name_table(void* attached) noexcept {
 NameTable::~NameTable() {
     delete slots_.load(std::memory_order_relaxed);
     for (Slots* old : retired_) delete old;
-    Py_XDECREF(strs_);  // null but on the failure path of attach_to, which runs attached
+    Py_XDECREF(strs_);  // set only when attach_to drops a table it made, attached
 }
 
 NameTable::Slots* NameTable::new_slots(size_t capacity) noexcept {
@@ -49,22 +49,23 @@ NameTable::Slots* NameTable::new_slots(size_t capacity) noexcept {
     return slots.release();
 }
 
-void NameTable::attach_to(SourceText* source) noexcept {
+NameTable* NameTable::attach_to(SourceText* source) noexcept {
     NameTable* table = new (std::nothrow) NameTable();
-    if (!table) return;
+    if (!table) return nullptr;
     table->strs_ = PyList_New(0);
-    Slots* slots = table->strs_ ? new_slots(64) : nullptr;
+    // Small at first: most documents have few names.
+    Slots* slots = table->strs_ ? new_slots(16) : nullptr;
     table->slots_.store(slots, std::memory_order_relaxed);
-    try {
-        table->retired_.reserve(8);
-    } catch (...) { slots = nullptr; }
     if (!slots) {
-        PyErr_Clear();  // the table only saves work: the read goes on without it
+        PyErr_Clear();  // the table only saves work: names are read without it
         delete table;
-        return;
+        return nullptr;
     }
     SourceText::set_attachment_release(&release_name_table);
-    if (!source->attach(table)) delete table;
+    if (source->attach(table)) return table;
+    // Another thread attached one first; a published table stays.
+    delete table;
+    return static_cast<NameTable*>(source->attachment());
 }
 
 // Called with the lock held: the entries move to an array twice as large,

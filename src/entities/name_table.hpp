@@ -4,11 +4,12 @@
 // a new str, only the identity is shared, and the str brings its cached hash
 // into every dict it is put in.
 //
-// The table is attached, empty, to the document's SourceText when the read
-// returns, and released with it. A name's str is made the first time the
-// name is read and stays for the life of the document: an entry, once
-// published, never changes, so readers on many threads find it without a
-// lock; only putting a new name in takes the table's lock.
+// The table is attached to the document's SourceText when the first of its
+// names is read (a document whose names are never read costs nothing), and
+// released with it. A name's str is made the first time the name is read
+// and stays for the life of the document: an entry, once published, never
+// changes, so readers on many threads find it without a lock; only putting a
+// new name in takes the table's lock.
 #pragma once
 
 #include <Python.h>
@@ -79,9 +80,10 @@ public:
     // is not shared, so colliding input costs bounded time per name.
     static constexpr size_t kMaxProbes = 16;
 
-    // Attaches a new, empty table to `source` (which has none yet). Without
-    // memory for it the document is read without one; no error is left set.
-    static void attach_to(SourceText* source) noexcept;
+    // The table of `source`, attached now if it has none: a new, empty
+    // table, or the one another thread attached meanwhile. Null without
+    // memory for one (the names are then read as new strs); no error is set.
+    static NameTable* attach_to(SourceText* source) noexcept;
 
     NameTable(const NameTable&) = delete;
     NameTable& operator=(const NameTable&) = delete;
@@ -142,7 +144,9 @@ private:
 inline PyObject* name_str(const NodeString& name) noexcept {
     if (SourceText* source = name.source()) {
         // Only NameTable::attach_to attaches anything to a SourceText.
-        if (void* attached = source->attachment()) return static_cast<NameTable*>(attached)->str_for(name);
+        void* attached = source->attachment();
+        NameTable* table = attached ? static_cast<NameTable*>(attached) : NameTable::attach_to(source);
+        if (table) return table->str_for(name);
     }
     return to_py_str(name);
 }

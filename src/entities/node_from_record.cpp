@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "binding/entry.hpp"
-#include "entities/name_table.hpp"
 #include "entities/node_builder.hpp"
 #include "entities/node_object.hpp"
 
@@ -43,13 +42,7 @@ PyObject* node_from_record(ElementRecord&& record) {
     ElementRecord root = std::move(record);
     return guarded([&] {
         RecordBuilder builder;
-        PyRef node = build_nodes_bottom_up(&root, builder);
-        // The document's names are shared from here on; its nodes are still
-        // this thread's alone, so the table is in place before any is seen.
-        if (node) {
-            if (SourceText* source = fields_of(node.get()).name.source()) NameTable::attach_to(source);
-        }
-        return node.release();
+        return build_nodes_bottom_up(&root, builder).release();
     });
 }
 

@@ -19,10 +19,10 @@ public:
     static void set_owner_release(OwnerRelease release) noexcept;
 
     // One opaque attachment per text, made by an upper layer for the text (a
-    // table of the document's names) and released with it. Attached once,
-    // before any other thread can see the text's views, and never replaced;
-    // the hook is installed before the first attachment and may be called on
-    // a thread without a Python thread state.
+    // table of the document's names) and released with it. Attached at most
+    // once, by whichever thread gets there first, and never replaced; the
+    // hook is installed before the first attachment and may be called on a
+    // thread without a Python thread state.
     using AttachmentRelease = void (*)(void* attachment);
     static void set_attachment_release(AttachmentRelease release) noexcept;
     // Takes over `attachment`; false (and nothing taken) if the text has one.
