@@ -21,6 +21,9 @@ TOTAL_CALLS = 20_000
 # Large enough that keeping one document, tree or output per call is megabytes.
 BIG = "<r>" + "".join(f'<i n="{i}" v="x&amp;y">text {i} &lt;</i>' for i in range(300)) + "</r>"
 TREE = read_string(BIG, "r")
+# Reading its names fills the document's name table (several hundred names,
+# so the table grows), which goes with the document.
+NAMED = "<r>" + "".join(f'<e{i} k{i}="v"/>' for i in range(300)) + "</r>"
 BUILT = Node("a", attrs={"k": "v", "q": "\"'"}, children=[Node("b", text="t" * 2000)] * 20, text=" x ")
 DICT = BUILT.to_dict()
 
@@ -66,6 +69,7 @@ def call_table(f):
         ("read_string, bytes", _expect(TypeError, lambda: read_string(BIG.encode(), "r"))),
         ("read_string, lone surrogate", _expect(UnicodeEncodeError, lambda: read_string("<a>\ud800</a>", "a"))),
         ("read_string, missing argument", _expect(TypeError, lambda: read_string(BIG))),
+        ("read_string, names read", lambda: [(c.name, c.attrs) for c in read_string(NAMED, "r").children]),
         ("read_file", lambda: read_file(f["good"], "r")),
         ("read_file, missing", _expect(FileNotFoundError, lambda: read_file(f["good"] + ".no", "r"))),
         ("read_file, not UTF-8", _expect(OSError, lambda: read_file(f["bad"], "r"))),

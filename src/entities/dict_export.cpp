@@ -14,6 +14,7 @@
 #include "binding/once_cell.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/safe_point.hpp"
+#include "entities/name_table.hpp"
 #include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
 #include "entities/str_from_utf8.hpp"
@@ -58,7 +59,10 @@ public:
     NameCache& operator=(const NameCache&) = delete;
 
     // A new reference to a str holding `name`, or null with an error set.
-    PyObject* get(std::string_view name) {
+    // A name of a parsed document is its document's str (see NameTable).
+    PyObject* get(const NodeString& node_name) {
+        if (node_name.is_view()) return name_str(node_name);
+        const std::string_view name = node_name.bytes();
         if (name.size() > kMaxCachedLength) return str_from_utf8(name);
         uint64_t h = 1469598103934665603ULL;
         for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
@@ -99,7 +103,7 @@ Outcome attrs_dict(const AttrMap& attrs, NameCache& names, PyObject*& out) {
     Outcome outcome = Outcome::Ok;
     attrs.for_each([&](const NodeString& key, const NodeString& value) {
         if (outcome != Outcome::Ok) return;
-        PyRef k = PyRef::steal(names.get(key.bytes()));
+        PyRef k = PyRef::steal(names.get(key));
         PyRef v = k ? PyRef::steal(to_py_str(value)) : PyRef();
         if (!v) outcome = Outcome::CreationFailed;
         else if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) outcome = Outcome::SetItemFailed;
@@ -113,7 +117,7 @@ Outcome attrs_dict(const AttrMap& attrs, NameCache& names, PyObject*& out) {
 Outcome node_dict(const NodeFields& fields, PyObject* keys, NameCache& names, PyRef& out, PyObject*& children) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return Outcome::CreationFailed;
-    Outcome outcome = set_entry(dict.get(), keys, kName, names.get(fields.name.bytes()));
+    Outcome outcome = set_entry(dict.get(), keys, kName, names.get(fields.name));
     if (outcome != Outcome::Ok) return outcome;
     PyObject* attrs = nullptr;
     outcome = attrs_dict(fields.attrs, names, attrs);

@@ -1,6 +1,7 @@
 // The read-only properties of Node: name, text, attrs, children.
 #include "binding/entry.hpp"
 #include "binding/py_ref.hpp"
+#include "entities/name_table.hpp"
 #include "entities/node_object.hpp"
 #include "entities/node_type_members.hpp"
 #include "entities/str_from_utf8.hpp"
@@ -11,7 +12,7 @@ namespace {
 
 PyObject* get_name(PyObject* self, void*) {
     EntryGuard guard;
-    return to_py_str(fields_of(self).name);
+    return name_str(fields_of(self).name);
 }
 
 PyObject* get_text(PyObject* self, void*) {
@@ -29,7 +30,7 @@ PyObject* get_attrs(PyObject* self, void*) {
     bool failed = false;
     attrs.for_each([&](const NodeString& key, const NodeString& value) {
         if (failed) return;
-        PyRef k = PyRef::steal(to_py_str(key));
+        PyRef k = PyRef::steal(name_str(key));
         PyRef v = k ? PyRef::steal(to_py_str(value)) : PyRef();
         if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) failed = true;
     });

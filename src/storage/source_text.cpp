@@ -7,10 +7,15 @@ namespace brindxml {
 
 namespace {
 std::atomic<SourceText::OwnerRelease> owner_release{nullptr};
-}
+std::atomic<SourceText::AttachmentRelease> attachment_release{nullptr};
+}  // namespace
 
 void SourceText::set_owner_release(OwnerRelease release) noexcept {
     owner_release.store(release, std::memory_order_release);
+}
+
+void SourceText::set_attachment_release(AttachmentRelease release) noexcept {
+    attachment_release.store(release, std::memory_order_release);
 }
 
 SourceText* SourceText::python_backed(void* owner, const char* data, uint64_t length) {
@@ -29,6 +34,9 @@ SourceText* SourceText::copy_of(std::string_view bytes) {
 }
 
 void SourceText::destroy() noexcept {
+    if (void* attached = attachment_.load(std::memory_order_acquire)) {
+        if (auto release = attachment_release.load(std::memory_order_acquire)) release(attached);
+    }
     if (kind_ == Kind::Owned) {
         delete[] static_cast<char*>(owner_);
     } else if (auto release = owner_release.load(std::memory_order_acquire)) {

@@ -18,6 +18,20 @@ public:
     using OwnerRelease = void (*)(void* owner);
     static void set_owner_release(OwnerRelease release) noexcept;
 
+    // One opaque attachment per text, made by an upper layer for the text (a
+    // table of the document's names) and released with it. Attached at most
+    // once, by whichever thread gets there first, and never replaced; the
+    // hook is installed before the first attachment and may be called on a
+    // thread without a Python thread state.
+    using AttachmentRelease = void (*)(void* attachment);
+    static void set_attachment_release(AttachmentRelease release) noexcept;
+    // Takes over `attachment`; false (and nothing taken) if the text has one.
+    bool attach(void* attachment) noexcept {
+        void* none = nullptr;
+        return attachment_.compare_exchange_strong(none, attachment, std::memory_order_acq_rel);
+    }
+    void* attachment() const noexcept { return attachment_.load(std::memory_order_acquire); }
+
     // Wraps bytes kept alive by an external owner; the new text has one reference.
     static SourceText* python_backed(void* owner, const char* data, uint64_t length);
     // Takes over a heap buffer allocated with `new char[]`; the new text has one reference.
@@ -52,6 +66,7 @@ private:
     void destroy() noexcept;
 
     std::atomic<int64_t> count_{1};
+    std::atomic<void*> attachment_{nullptr};
     Kind kind_;
     void* owner_;  // the Python str (PythonBacked) or the heap buffer (Owned)
     const char* data_;
