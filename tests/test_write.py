@@ -374,6 +374,9 @@ def bad_name_trees(bad):
          f"cannot write element name {bad!r} at /r/a[2]/*[2]: {WHY}"),
         (Node("r", children=[Node("a", children=[Node("b", attrs={"ok": "1", bad: "v"})])]),
          f"cannot write attribute key {bad!r} of the element at /r/a/b: {WHY}"),
+        # In the slot where the sibling before had a writable key.
+        (Node("r", children=[Node("a", attrs={"k": "1"}), Node("a", attrs={bad: "v"})]),
+         f"cannot write attribute key {bad!r} of the element at /r/a[2]: {WHY}"),
     ]
 
 
