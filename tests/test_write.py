@@ -440,17 +440,23 @@ DISK_FULL = textwrap.dedent(
 )
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="free space is not checked on Windows")
-def test_document_larger_than_the_disk_is_refused_before_the_file_is_touched(tmp_path):
+def refused_in_child(script, tmp_path, error_number, last_line):
+    """Runs `script` on an existing and a new file: both writes fail with
+    `error_number`, then `last_line` is printed, and neither file was touched."""
     existing, new = tmp_path / "existing.xml", tmp_path / "new.xml"
     existing.write_text("keep")
-    done = subprocess.run([sys.executable, "-c", DISK_FULL, str(existing), str(new)], capture_output=True,
+    done = subprocess.run([sys.executable, "-c", script, str(existing), str(new)], capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
-    no_space = f"OSError {errno.ENOSPC} {os.strerror(errno.ENOSPC)} (os error {errno.ENOSPC})"
-    assert done.stdout.splitlines() == [no_space, no_space, "device written"]
+    refused = f"OSError {error_number} {os.strerror(error_number)} (os error {error_number})"
+    assert done.stdout.splitlines() == [refused, refused, last_line]
     assert existing.read_text() == "keep"
     assert not new.exists()
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="free space is not checked on Windows")
+def test_document_larger_than_the_disk_is_refused_before_the_file_is_touched(tmp_path):
+    refused_in_child(DISK_FULL, tmp_path, errno.ENOSPC, "device written")
 
 
 FILE_SIZE_LIMIT = textwrap.dedent(
@@ -477,15 +483,7 @@ FILE_SIZE_LIMIT = textwrap.dedent(
 
 @pytest.mark.skipif(sys.platform == "win32", reason="no file-size limit on Windows")
 def test_document_beyond_the_file_size_limit_is_refused_before_the_file_is_touched(tmp_path):
-    existing, new = tmp_path / "existing.xml", tmp_path / "new.xml"
-    existing.write_text("keep")
-    done = subprocess.run([sys.executable, "-c", FILE_SIZE_LIMIT, str(existing), str(new)], capture_output=True,
-                          text=True, timeout=120)
-    assert done.returncode == 0, done.stderr[-3000:]
-    too_large = f"OSError {errno.EFBIG} {os.strerror(errno.EFBIG)} (os error {errno.EFBIG})"
-    assert done.stdout.splitlines() == [too_large, too_large, "small written"]
-    assert existing.read_text() == "keep"
-    assert not new.exists()
+    refused_in_child(FILE_SIZE_LIMIT, tmp_path, errno.EFBIG, "small written")
     assert (tmp_path / "new.xml.small").stat().st_size == 95_007
 
 

@@ -155,8 +155,7 @@ public:
             return false;
         }
         grow_for_one_more();
-        place(h, Entry{std::move(key), std::move(value)});
-        count_insertion();
+        insert_reserved(std::move(key), std::move(value), h);
         return true;
     }
 
@@ -164,8 +163,7 @@ public:
     void insert_new(Key key, Value value) {
         const uint64_t h = hash(bytes_of(key));
         grow_for_one_more();
-        place(h, Entry{std::move(key), std::move(value)});
-        count_insertion();
+        insert_reserved(std::move(key), std::move(value), h);
     }
 
     // Inserts a key known to be absent into a map with room reserved for
