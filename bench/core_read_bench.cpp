@@ -148,7 +148,7 @@ void run_corpus(const char* label, const std::string& doc, const char* root, int
             std::printf("error: %s\n", result.error().display().c_str());
             std::abort();
         }
-        { ElementRecord dropped = std::move(result.value()); }
+        { RecordTree dropped = std::move(result.value()); }
         const double t2 = cpu_seconds();
         tree = std::min(tree, t1 - t0);
         drop = std::min(drop, t2 - t1);

@@ -48,21 +48,21 @@ std::vector<ScanPath> paths_to_compare() {
     return paths;
 }
 
-void check_views(const ElementRecord& root, const SourceText* source) {
+void check_views(const RecordTree& tree, const SourceText* source) {
     const auto inside = [source](const NodeString& s) {
         if (!s.is_view()) return true;
         const char* begin = source->data();
         return s.source() == source && s.data() >= begin && s.data() + s.size() <= begin + source->length();
     };
-    std::vector<const ElementRecord*> pending{&root};
-    while (!pending.empty()) {
-        const ElementRecord* r = pending.back();
-        pending.pop_back();
-        require(inside(r->name) && r->name.is_view() && !r->name.empty());
-        if (r->text) require(inside(*r->text) && !r->text->empty());
-        r->attrs.for_each([&](const NodeString& k, const NodeString& v) { require(inside(k) && inside(v)); });
-        for (const ElementRecord& child : r->children) pending.push_back(&child);
+    // Every record but the first is the child of one before it.
+    uint64_t children = 0;
+    for (const FlatRecord& r : tree) {
+        require(inside(r.name) && r.name.is_view() && !r.name.empty());
+        if (r.text) require(inside(*r.text) && !r.text->empty());
+        r.attrs.for_each([&](const NodeString& k, const NodeString& v) { require(inside(k) && inside(v)); });
+        children += r.child_count;
     }
+    require(tree.size() == children + 1);
 }
 
 }  // namespace

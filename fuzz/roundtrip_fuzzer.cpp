@@ -50,7 +50,9 @@ bool attribute_order_is_fixed(const ElementRecord& root) {
 }
 
 Result<ElementRecord, ReadError> parse(const SourceRef& source, std::string_view root_tag) {
-    return build_tree(source.get(), root_tag);
+    auto tree = build_tree(source.get(), root_tag);
+    if (!tree) return std::move(tree).error();
+    return std::move(tree).value().nested();
 }
 
 }  // namespace

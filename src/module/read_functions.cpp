@@ -26,7 +26,7 @@ constexpr Signature kReadString = {"read_string()", kReadStringParameters, 2, 2}
 
 // What a read produced while the thread state was released.
 struct ReadOutcome {
-    std::optional<ElementRecord> tree;
+    std::optional<RecordTree> tree;
     std::optional<ReadError> read_error;
     std::optional<IoError> io_error;
     // A file whose first bytes name another encoding than UTF-8: decoded
@@ -37,7 +37,7 @@ struct ReadOutcome {
 
 ReadOutcome build_from(SourceRef source, std::string_view root_tag) {
     ReadOutcome outcome;
-    Result<ElementRecord, ReadError> built = build_tree(source.get(), root_tag);
+    Result<RecordTree, ReadError> built = build_tree(source.get(), root_tag);
     if (built) outcome.tree.emplace(std::move(built).value());
     else outcome.read_error.emplace(std::move(built).error());
     return outcome;
@@ -56,7 +56,7 @@ ReadOutcome build_from_utf8(FileBytes file, std::string_view root_tag) {
 PyObject* finish(ReadOutcome& outcome, PyObject* file_path) {
     if (outcome.io_error) return raise_io_error(*outcome.io_error, file_path);
     if (outcome.read_error) return raise_message(PyExc_ValueError, outcome.read_error->display());
-    return node_from_record(std::move(*outcome.tree));
+    return node_from_records(std::move(*outcome.tree));
 }
 
 // The codec's own name for `name` (codecs.lookup(name).name): a new

@@ -1,12 +1,10 @@
 // Walks the structural index with an explicit stack of open elements (no
 // recursion, so nesting depth is bounded only by memory) and builds the
-// ElementRecord tree of the first element named root_tag.
+// RecordTree of the first element named root_tag.
 //
-// Records are built in place: an opened element is appended to its parent's
-// children at once, and its frame points at it. That pointer stays valid
-// because a parent gains no other child while this one is open. Children
-// vectors are sized from a count taken over the index when the root opens,
-// so no record is ever moved after it is made.
+// Records are appended in document order to one array, sized when the root
+// opens from the number of start tags that follow, and an open element's
+// frame holds its record's position there.
 #include "read/tree_builder.hpp"
 
 #include <cstring>
@@ -28,7 +26,7 @@ namespace brindxml {
 namespace {
 
 struct OpenElement {
-    ElementRecord* record;
+    size_t record;  // position in the tree
     TextAccumulator text;
 };
 
@@ -38,33 +36,15 @@ struct OuterName {
     uint64_t length;
 };
 
-// Direct children of every start tag from `first` (the root's) until the
-// root's end, pairing start and end tags by nesting alone. Exact for every
-// element the builder completes; elsewhere only a hint, and never more than
-// the number of tags that follow.
-std::vector<uint32_t> count_children(const StructuralIndex& index, uint64_t first) {
-    const uint64_t tags = index.tag_count();
-    // Tag numbers index the structural index's columns, so they fit size_t.
-    std::vector<uint32_t> counts(static_cast<size_t>(tags - first), 0);
-    std::vector<size_t> open;
-    for (uint64_t i = first; i < tags; ++i) {
-        switch (index.tag_kind(i)) {
-            case TagKind::Open:
-                if (!open.empty() && counts[open.back()] != UINT32_MAX) ++counts[open.back()];
-                open.push_back(static_cast<size_t>(i - first));
-                break;
-            case TagKind::SelfClosing:
-                if (!open.empty() && counts[open.back()] != UINT32_MAX) ++counts[open.back()];
-                break;
-            case TagKind::Close:
-                if (!open.empty()) open.pop_back();
-                if (open.empty()) return counts;
-                break;
-            default:
-                break;
-        }
+// The start and self-closing tags from `first` on: at least the elements of
+// the tree whose start tag is `first`.
+size_t count_elements(const StructuralIndex& index, uint64_t first) {
+    size_t count = 0;
+    for (uint64_t i = first; i < index.tag_count(); ++i) {
+        const TagKind kind = index.tag_kind(i);
+        count += kind == TagKind::Open || kind == TagKind::SelfClosing;
     }
-    return counts;
+    return count;
 }
 
 class TreeBuilder {
@@ -77,7 +57,7 @@ public:
           index_(index),
           keys_(take_thread_hash_keys()) {}
 
-    Result<ElementRecord, ReadError> run() {
+    Result<RecordTree, ReadError> run() {
         const uint64_t tags = index_.tag_count();
         for (uint64_t i = 0; i < tags; ++i) {
             const uint64_t s = index_.tag_start(i);
@@ -86,38 +66,35 @@ public:
             if (auto error = take_text_before(s)) return std::move(*error);
             switch (index_.tag_kind(i)) {
                 case TagKind::Open: {
-                    ElementRecord* record;
                     if (!open_.empty()) {
-                        record = &open_.back().record->children.emplace_back();
+                        ++tree_[open_.back().record].child_count;
                     } else if (index_.name(i) == root_tag_) {
-                        record = &root_;
-                        child_counts_ = count_children(index_, i);
-                        first_counted_ = i;
+                        tree_.reserve(count_elements(index_, i));
                     } else {
                         if (index_.name_length(i) == 0) return missing_name(s);
                         outer_.push_back({index_.name_offset(i), index_.name_length(i)});
                         break;
                     }
-                    if (auto error = parse_tag(i, s, e, *record)) return std::move(*error);
-                    const uint32_t children = child_counts_[static_cast<size_t>(i - first_counted_)];
-                    if (children) record->children.reserve(children);
+                    const size_t record = tree_.size();
+                    if (auto error = parse_tag(i, s, e, tree_.add())) return std::move(*error);
                     open_.push_back(OpenElement{record, TextAccumulator()});
                     break;
                 }
                 case TagKind::SelfClosing: {
                     if (!open_.empty()) {
-                        ElementRecord& record = open_.back().record->children.emplace_back();
-                        if (auto error = parse_tag(i, s, e - 1, record)) return std::move(*error);
+                        ++tree_[open_.back().record].child_count;
+                        if (auto error = parse_tag(i, s, e - 1, tree_.add())) return std::move(*error);
                         break;
                     }
-                    ElementRecord record;
-                    if (auto error = parse_tag(i, s, e - 1, record)) return std::move(*error);
-                    if (record.name == root_tag_) return record;
+                    // Outside the root element, so the tree is still empty.
+                    if (auto error = parse_tag(i, s, e - 1, tree_.add())) return std::move(*error);
+                    if (tree_[0].name == root_tag_) return std::move(tree_);
+                    tree_.remove_last();
                     break;
                 }
                 case TagKind::Close: {
                     if (auto error = close_element(i, s, e)) return std::move(*error);
-                    if (root_done_) return std::move(root_);
+                    if (root_done_) return std::move(tree_);
                     break;
                 }
                 case TagKind::Comment:
@@ -138,7 +115,7 @@ public:
             }
         }
         if (open_.empty()) return ReadError::root_not_found(std::string(root_tag_));
-        return ReadError::unclosed_at_end(std::string(open_.back().record->name.bytes()));
+        return ReadError::unclosed_at_end(std::string(tree_[open_.back().record].name.bytes()));
     }
 
 private:
@@ -171,7 +148,7 @@ private:
 
     // Name and attributes of a start or self-closing tag whose attribute
     // region ends at `region_end` (the `>`, or the `/` of `/>`).
-    std::optional<ReadError> parse_tag(uint64_t i, uint64_t s, uint64_t region_end, ElementRecord& record) {
+    std::optional<ReadError> parse_tag(uint64_t i, uint64_t s, uint64_t region_end, FlatRecord& record) {
         const uint64_t name_length = index_.name_length(i);
         if (name_length == 0) return missing_name(s);
         const uint64_t name_end = s + 1 + name_length;
@@ -189,10 +166,11 @@ private:
             return ReadError::malformed(s, joined({"malformed end tag </", name, ">"}));
         if (!open_.empty()) {
             OpenElement& top = open_.back();
-            const std::string_view open_name = top.record->name.bytes();
+            FlatRecord& record = tree_[top.record];
+            const std::string_view open_name = record.name.bytes();
             if (open_name.size() != name.size() || std::memcmp(open_name.data(), name.data(), name.size()) != 0)
                 return ReadError::malformed(s, joined({"expected </", open_name, ">, found </", name, ">"}));
-            top.record->text = top.text.finish(views_);
+            record.text = top.text.finish(views_);
             open_.pop_back();
             root_done_ = open_.empty();
             return std::nullopt;
@@ -210,19 +188,17 @@ private:
     std::string_view root_tag_;
     const StructuralIndex& index_;
     HashKeys keys_;  // one pair for every attribute map of the parse
-    ElementRecord root_;
+    RecordTree tree_;
     bool root_done_ = false;
     std::vector<OpenElement> open_;
     std::vector<OuterName> outer_;
-    std::vector<uint32_t> child_counts_;  // per tag from first_counted_ on
-    uint64_t first_counted_ = 0;
     AttributeScratch scratch_;
     uint64_t next_text_ = 0;
 };
 
 }  // namespace
 
-Result<ElementRecord, ReadError> build_tree(SourceText* source, std::string_view root_tag) {
+Result<RecordTree, ReadError> build_tree(SourceText* source, std::string_view root_tag) {
     // The parse holds its own reference: views made and dropped along the way
     // never release the text under it.
     source->retain();

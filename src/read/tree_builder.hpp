@@ -1,17 +1,17 @@
-// Turns a document into the ElementRecord tree of its first element named root_tag.
+// Turns a document into the RecordTree of its first element named root_tag.
 #pragma once
 
 #include <string_view>
 
 #include "base/result.hpp"
 #include "read/read_error.hpp"
-#include "storage/element_record.hpp"
+#include "storage/record_tree.hpp"
 #include "storage/source_text.hpp"
 
 namespace brindxml {
 
 // Runs without touching any interpreter object. Strings of the result are views
 // into `source` (which they keep alive) wherever decoding changed nothing.
-Result<ElementRecord, ReadError> build_tree(SourceText* source, std::string_view root_tag);
+Result<RecordTree, ReadError> build_tree(SourceText* source, std::string_view root_tag);
 
 }  // namespace brindxml

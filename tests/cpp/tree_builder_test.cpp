@@ -68,7 +68,7 @@ std::string parse(std::string_view xml, std::string_view root) {
     SourceRef source(SourceText::copy_of(xml));
     auto result = build_tree(source.get(), root);
     if (!result.ok()) return cat("!", result.error().display());
-    return shape(result.value());
+    return shape(std::move(result.value()).nested());
 }
 
 struct Case {
@@ -237,7 +237,7 @@ void test_views_and_owned() {
     auto result = build_tree(source.get(), "r");
     check(result.ok(), "views document parses");
     if (!result.ok()) return;
-    const ElementRecord& r = result.value();
+    const ElementRecord r = std::move(result.value()).nested();
     auto is_view_of = [&](const NodeString& s, std::string_view bytes) {
         return s.is_view() && s.source() == source.get() && s.bytes() == bytes;
     };
@@ -266,7 +266,7 @@ void test_one_key_pair_per_parse() {
     const HashKeys next = take_thread_hash_keys();
     check(result.ok(), "keys document parses");
     if (!result.ok()) return;
-    const ElementRecord& r = result.value();
+    const ElementRecord r = std::move(result.value()).nested();
     const HashKeys used = r.attrs.keys();
     bool same = true;
     for (const ElementRecord& child : r.children)
@@ -318,7 +318,8 @@ void test_million_levels() {
         auto result = build_tree(source.get(), "n");
         check(result.ok(), "a million levels parse");
         if (result.ok()) {
-            const ElementRecord* node = &result.value();
+            const ElementRecord nested = std::move(result.value()).nested();
+            const ElementRecord* node = &nested;
             int levels = 0;
             while (!node->children.empty()) {
                 node = &node->children[0];
