@@ -38,6 +38,9 @@ public:
     TextAccumulator(const TextAccumulator&) = delete;
     ~TextAccumulator() { std::free(buffer_); }
 
+    // Nothing but dropped white space so far.
+    bool empty() const noexcept { return state_ == State::Empty; }
+
     // Appends the document bytes [begin, end).
     void append_view(const char* doc, uint64_t begin, uint64_t end) {
         if (begin == end) return;

@@ -36,13 +36,27 @@ struct OuterName {
     uint64_t length;
 };
 
-// The start and self-closing tags from `first` on: at least the elements of
-// the tree whose start tag is `first`.
+// The elements of the tree whose start tag is `first`, pairing start and end
+// tags by nesting alone: exact when the tree is well formed, and never more
+// than the start and self-closing tags that follow.
 size_t count_elements(const StructuralIndex& index, uint64_t first) {
     size_t count = 0;
+    uint64_t depth = 0;
     for (uint64_t i = first; i < index.tag_count(); ++i) {
-        const TagKind kind = index.tag_kind(i);
-        count += kind == TagKind::Open || kind == TagKind::SelfClosing;
+        switch (index.tag_kind(i)) {
+            case TagKind::Open:
+                ++count;
+                ++depth;
+                break;
+            case TagKind::SelfClosing:
+                ++count;
+                break;
+            case TagKind::Close:
+                if (--depth == 0) return count;
+                break;
+            default:
+                break;
+        }
     }
     return count;
 }
@@ -134,10 +148,13 @@ private:
             const TextRange range = index_.text(next_text_);
             if (range.start >= s) break;
             ++next_text_;
+            TextAccumulator& text = open_.back().text;
+            // White space before any other text is dropped however it decodes
+            // (a reference is never white space in the raw bytes).
+            if (text.empty() && is_all_xml_space(doc_ + range.start, range.end - range.start)) continue;
             const std::string_view raw(doc_ + range.start, static_cast<size_t>(range.end - range.start));
             auto decoded = decode_references(raw, range.start, ReferenceMode::Text);
             if (!decoded) return std::move(decoded).error();
-            TextAccumulator& text = open_.back().text;
             if (decoded.value().changed)
                 text.append_owned(doc_, std::move(decoded.value().decoded));
             else
