@@ -23,10 +23,23 @@ drop a tree of 1,000,000 elements (CPU time, a fresh interpreter per library).
 With --core-bench, the native reader's own figures on the same corpora: the
 structural index per scanner path, and index + record tree, in MB/s.
 
+Once, a locale rewrite (bench/locale_rewrite.py): a generated translation
+catalogue (common.locale_corpus) is read from a file, every message is marked
+reviewed and one translation in ten is changed, and the result is written to a
+file: brindxml by read_file, to_dict, an edit of the dicts, Node.from_dict and
+write_file, against ElementTree's parse, the same edit of the elements, indent
+and write. Both outputs are read back and compared before anything is timed;
+each side's steps are printed with the total. The file is --locale-mb MB, else
+$BENCH_LOCALE_MB, else 58 MB (the size of the file a user reported), or 3 MB
+when every corpus size is below 20 MB (a short run such as BENCH_SIZES=3); 0
+leaves it out.
+
 Ends with a table of every ratio (peer or floor time over brindxml's: above 1
 means brindxml is faster). Usage:
-    bench_reader.py [--sizes MB ...] [--repeat N] [--core-bench PATH] [--markdown PATH] [--chart PNG]
-BENCH_SIZES (for example "3" for a short run) sets the default sizes.
+    bench_reader.py [--sizes [MB ...]] [--locale-mb MB] [--repeat N] [--core-bench PATH]
+                    [--markdown PATH] [--chart PNG] [--no-drop]
+BENCH_SIZES (for example "3" for a short run) sets the default sizes; `--sizes`
+with no size measures only the locale rewrite (with --no-drop, nothing else).
 """
 
 from __future__ import annotations
@@ -50,10 +63,11 @@ from importlib import metadata
 from pathlib import Path
 
 from bench_read import Workers, visit_brindxml, visit_etree
+from locale_rewrite import check_rewrites, rewrite_brindxml, rewrite_etree
 
 import brindxml
 
-from common import best_of, multilingual_corpus, optional_module, record_corpus, text_corpus
+from common import best_of, locale_corpus, multilingual_corpus, optional_module, record_corpus, text_corpus
 
 lxml_etree = optional_module("lxml.etree")
 xmltodict = optional_module("xmltodict")
@@ -68,7 +82,7 @@ DROP_ELEMENTS = 1_000_000
 # The ratios drawn by --chart, in this order.
 CHARTED = ["parse vs lxml", "parse vs ElementTree", "touch vs lxml", "touch vs ElementTree",
            "read + to_dict vs xmltodict", "to_dict: its floor / to_dict", "from_dict: to_dict / from_dict",
-           "write_string vs lxml"]
+           "write_string vs lxml", "locale rewrite vs ElementTree"]
 # What the reader aims at, beside each figure (ratios: at least; memory: at most).
 GOALS = {
     "parse vs lxml": "≥ 4× records, ≥ 8× prose",
@@ -76,6 +90,7 @@ GOALS = {
     "to_dict: its floor / to_dict": "≥ 0.8× (within 1.25×)",
     "from_dict: to_dict / from_dict": "≥ 0.67× (within 1.5×)",
     "write_string vs lxml": "≥ 1.5× prose",
+    "locale rewrite vs ElementTree": "≥ 1×",
     "2 threads vs 1 thread (wall clock)": "≥ 1.8×",
     "memory per element: brindxml": "≤ 400 B",
     "native index: bitmap sse2": "≥ 2000 MB/s records, prose",
@@ -285,6 +300,45 @@ def drop_figures(directory: Path) -> dict[str, float]:
     return seconds
 
 
+# --- A translation catalogue read, edited and written again, against ElementTree (locale_rewrite.py).
+
+LOCALE_MB = 58.0  # the size of the file a user reported
+LOCALE_SHORT_MB = 3.0  # in a short run: every corpus size below 20 MB
+
+
+def locale_rewrite(megabytes: float, repeat: int, directory: Path) -> Block:
+    """The locale rewrite's figures: each side's best total of `repeat` runs and its steps."""
+    source, ours, theirs = (directory / f"locale-{name}.xml" for name in ("source", "brindxml", "etree"))
+    source.write_text(locale_corpus(int(megabytes * 1e6)), encoding="utf-8")
+    block = Block("locale", source.stat().st_size / 1e6)
+    print(f"\n  locale rewrite, {block.column} ({source.stat().st_size:,} bytes), best of {repeat}:", flush=True)
+    sides = {"brindxml": lambda: rewrite_brindxml(source, ours), "ElementTree": lambda: rewrite_etree(source, theirs)}
+    for run in sides.values():
+        run()  # untimed warm-up, which also writes the file that is checked
+    messages = check_rewrites(source, ours, theirs)
+    block.values["locale messages"] = f"{messages:,}"
+    for side, run in sides.items():
+        best: dict[str, float] = {}
+        for _ in range(repeat):
+            gc.collect()
+            gc.disable()
+            try:
+                phases = run()
+            finally:
+                gc.enable()
+            if not best or sum(phases.values()) < sum(best.values()):
+                best = phases
+        block.seconds[f"{side} locale rewrite"] = total = sum(best.values())
+        steps = ", ".join(f"{step} {seconds:.3f}" for step, seconds in best.items())
+        block.values[f"locale rewrite: {side}"] = f"{total:.3f} s ({steps})"
+        print(f"    {side:<12} {total:7.3f} s   {steps}", flush=True)
+    block.ratio("locale rewrite vs ElementTree", "ElementTree locale rewrite", "brindxml locale rewrite")
+    print(f"    ElementTree / brindxml: {block.ratios['locale rewrite vs ElementTree']:.2f}x", flush=True)
+    for path in (source, ours, theirs):
+        path.unlink()
+    return block
+
+
 # --- The native reader's own bench on the same documents.
 
 def native(core_bench: Path, directory: Path, sizes: list[int], blocks: list[Block]) -> None:
@@ -335,7 +389,10 @@ def table(blocks: list[Block], drops: dict[str, float], repeat: str) -> list[str
         cells = [f"{block.ratios[label]:.2f}×" if label in block.ratios else "" for block in blocks]
         lines.append(f"| {label} | " + " | ".join(cells) + f" | {GOALS.get(label, '')} |")
     for key in ("brindxml read_string", "brindxml write_string"):
-        cells = [f"{block.megabytes / block.seconds[key]:.0f} MB/s" for block in blocks]
+        cells = [f"{block.megabytes / block.seconds[key]:.0f} MB/s" if key in block.seconds else ""
+                 for block in blocks]
+        if not any(cells):
+            continue
         lines.append(f"| {key} | " + " | ".join(cells) + " | |")
     values: list[str] = []
     for block in blocks:
@@ -370,16 +427,23 @@ def main() -> int:
         return 0
     default_sizes = [float(s) for s in os.environ.get("BENCH_SIZES", "3 50").replace(",", " ").split()]
     parser = argparse.ArgumentParser(description="The reader's figures against the peers and the floors.")
-    parser.add_argument("--sizes", type=float, nargs="+", default=default_sizes,
-                        help="corpus sizes in MB (default: $BENCH_SIZES, else 3 and 50)")
+    parser.add_argument("--sizes", type=float, nargs="*", default=default_sizes,
+                        help="corpus sizes in MB (default: $BENCH_SIZES, else 3 and 50; none: only the locale rewrite)")
+    parser.add_argument("--locale-mb", type=float,
+                        help=f"size of the locale rewrite's file in MB, 0 to leave it out (default: $BENCH_LOCALE_MB, "
+                             f"else {LOCALE_MB:g}, or {LOCALE_SHORT_MB:g} when every size is below 20)")
     parser.add_argument("--repeat", type=int, default=0, help="runs per figure (default 5, 3 above 20 MB)")
     parser.add_argument("--core-bench", type=Path, help="the native reader's bench program (core_read_bench)")
     parser.add_argument("--markdown", type=Path, help="also write the table of ratios to this file")
     parser.add_argument("--chart", type=Path, help="also draw the ratios into this PNG (needs matplotlib)")
     parser.add_argument("--no-drop", action="store_true", help="leave out dropping a 1,000,000-element tree")
     options = parser.parse_args()
+    if options.locale_mb is None:
+        short = all(size < 20 for size in options.sizes)
+        options.locale_mb = float(os.environ.get("BENCH_LOCALE_MB", LOCALE_SHORT_MB if short else LOCALE_MB))
 
-    print(f"{versions()}; sizes {', '.join(f'{s:g}' for s in options.sizes)} MB", flush=True)
+    print(f"{versions()}; sizes {', '.join(f'{s:g} MB' for s in options.sizes) or 'none'}; "
+          f"locale rewrite {options.locale_mb:g} MB", flush=True)
     blocks: list[Block] = []
     sizes = [int(s * 1e6) for s in options.sizes]
     with tempfile.TemporaryDirectory(prefix="brindxml-bench-") as temporary:
@@ -394,9 +458,14 @@ def main() -> int:
                     memory_per_element(block, path)
                     threads(block, path)
                 blocks.append(block)
+        if options.locale_mb > 0:
+            repeat = options.repeat or (5 if options.locale_mb <= 20 else 3)
+            locale = locale_rewrite(options.locale_mb, repeat, directory)
         drops = {} if options.no_drop else drop_figures(directory)
-        if options.core_bench:
+        if options.core_bench and sizes:
             native(options.core_bench, directory, sizes, blocks)
+        if options.locale_mb > 0:
+            blocks.append(locale)
     lines = table(blocks, drops, str(options.repeat) if options.repeat else "5 (3 above 20 MB)")
     print("\n" + "\n".join(lines))
     if options.markdown:

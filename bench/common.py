@@ -156,3 +156,87 @@ def escape_dense_corpus(target_bytes: int, seed: int = 17) -> str:
         i += 1
     parts.append("</rules>\n")
     return "".join(parts)
+
+
+# Interface strings of an application, with the placeholders and markup such strings carry.
+UI_WORDS = ("open save close file folder project window settings account user message error warning "
+            "download upload search replace print export import delete rename copy paste undo redo "
+            "network server connection password name size date time page item list value").split()
+PLACEHOLDERS = ("%s", "%d", "%1$s", "%2$d", "{0}", "{1}", "{name}", "{count}", "%(file)s")
+MARKUP = ("&amp;", "&lt;b&gt;", "&lt;/b&gt;", "&quot;", "&apos;", "&#8230;")
+PLURAL_FORMS = ("zero", "one", "two", "few", "many", "other")
+FORMATS = ("printf", "brace", "named", "none")
+
+
+def _ui_text(rng: random.Random, words: tuple[str, ...] | list[str], count: int) -> str:
+    """A text of `count` words with a placeholder or an escaped character now and then."""
+    out = []
+    for _ in range(count):
+        roll = rng.random()
+        if roll < 0.12:
+            out.append(rng.choice(PLACEHOLDERS))
+        elif roll < 0.2:
+            out.append(rng.choice(MARKUP))
+        else:
+            out.append(rng.choice(words))
+    return " ".join(out)
+
+
+def locale_corpus(target_bytes: int, seed: int = 19) -> str:
+    """A translation catalogue: groups of messages, each a source text and its translation.
+
+    The root <catalog> holds <group> elements (one per screen or module of an
+    application), each holding a few dozen <message> elements with an id, the
+    group's name, a format flag, a state and often a source location; comments
+    mark some groups and messages. A message has a <source> and a <translation>
+    (empty when not yet translated), sometimes a translator's <note>; a plural
+    message has a second source and its translation holds one <form> per plural
+    category. Sources are interface strings with placeholders and escaped
+    characters; translations are in several scripts. Rooted at "catalog";
+    `target_bytes` counts UTF-8 bytes.
+    """
+    rng = random.Random(seed)
+    parts = ['<?xml version="1.0" encoding="utf-8"?>\n'
+             '<catalog version="2.1" source-language="en" target-language="mul">\n']
+    size = len(parts[0].encode())
+    group = message = 0
+    while size < target_bytes:
+        name = f"{rng.choice(UI_WORDS)}-{rng.choice(UI_WORDS)}-{group}"
+        chunk = [f'  <!-- group {group}: strings of the {name} screen -->\n' if group % 4 == 0 else "",
+                 f'  <group name="{name}" domain="{rng.choice(("ui", "help", "errors", "menus"))}">\n']
+        for _ in range(rng.randint(10, 60)):
+            plural = rng.random() < 0.15
+            state = rng.choice(("translated", "translated", "translated", "needs-review", "new"))
+            attrs = (f'id="{name}.{rng.choice(UI_WORDS)}.{message}" context="{name}" '
+                     f'format="{rng.choice(FORMATS)}" state="{state}"')
+            if plural:
+                attrs += ' plural="yes"'
+            if rng.random() < 0.7:
+                path = f"src/{rng.choice(UI_WORDS)}/{rng.choice(UI_WORDS)}_{group % 97}.c"
+                attrs += f' location="{path}:{rng.randint(1, 4000)}"'
+            lines = [f"    <!-- message {message} -->\n" if message % 9 == 0 else "",
+                     f"    <message {attrs}>\n"]
+            if rng.random() < 0.1:
+                lines.append(f"      <note>{_ui_text(rng, UI_WORDS, rng.randint(4, 12))}</note>\n")
+            lines.append(f"      <source>{_ui_text(rng, UI_WORDS, rng.randint(2, 14))}</source>\n")
+            if plural:
+                lines.append(f"      <source-plural>{_ui_text(rng, UI_WORDS, rng.randint(2, 14))}</source-plural>\n")
+                forms = "".join(f'        <form category="{category}">'
+                                f"{_ui_text(rng, SCRIPT_WORDS, rng.randint(2, 12))}</form>\n"
+                                for category in sorted(rng.sample(PLURAL_FORMS, rng.randint(2, 4)),
+                                                       key=PLURAL_FORMS.index))
+                lines.append(f"      <translation>\n{forms}      </translation>\n")
+            elif state == "new" and rng.random() < 0.5:
+                lines.append("      <translation/>\n")
+            else:
+                lines.append(f"      <translation>{_ui_text(rng, SCRIPT_WORDS, rng.randint(2, 14))}</translation>\n")
+            lines.append("    </message>\n")
+            chunk += lines
+            message += 1
+        chunk.append("  </group>\n")
+        item = "".join(chunk)
+        parts.append(item)
+        size += len(item.encode())
+        group += 1
+    parts.append("</catalog>\n")
+    return "".join(parts)

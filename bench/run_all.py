@@ -1,8 +1,10 @@
 """Runs the benchmarks of bench/, each in its own interpreter, and prints their output.
 
 `make bench` calls this. By default it runs bench_reader.py, the reader's figures
-(parse, touch, dicts, writing, memory, threads; with --core-bench, the native
-reader's), at the sizes of --sizes or $BENCH_SIZES (3 and 50 MB unless set).
+(parse, touch, dicts, writing, memory, threads, a locale rewrite; with
+--core-bench, the native reader's), at the sizes of --sizes or $BENCH_SIZES (3
+and 50 MB unless set; the locale file is 58 MB, 3 MB in a short run, or
+$BENCH_LOCALE_MB).
 With --all, every other bench/bench_*.py runs after it, except those in NOT_RUN,
 which need far more memory or disk than the others. Options passed on:
   --sizes MB ...      sizes for bench_reader.py
