@@ -19,7 +19,7 @@ BUILD := build/py$(PY_TAG)
 CORE_BUILD := build/core
 JOBS ?= 2
 
-.PHONY: help demo test pytest core-test install venv build-venv lint format cluster-deps scale-out bench chart sanitize check-free-threaded fuzz tsan valgrind wheel clean \
+.PHONY: help demo test pytest core-test install venv build-venv lint format cluster-deps scale-out bench bench-threads chart sanitize check-free-threaded fuzz tsan valgrind wheel clean \
     core-test-aarch64 core-test-s390x core-test-armhf core-test-windows test-aarch64 test-clang lint-workflows
 
 help:
@@ -29,6 +29,7 @@ help:
 	@echo "make format - apply clang-format to the C++ files it checks"
 	@echo "make scale-out - run examples/scale_out.py: 2,000 files read with threads, processes and Dask"
 	@echo "make bench  - the reader's figures against ElementTree, lxml, xmltodict and the floors (BENCH_SIZES=3: short run; BENCH_ALL=1: every benchmark)"
+	@echo "make bench-threads - two threads parsing separate documents against one, alone (BENCH_SIZES)"
 	@echo "make chart  - measure the headline figures; writes bench/results.md and bench/performance.png"
 	@echo "make sanitize - run the test suite against an AddressSanitizer/UBSan build"
 	@echo "make check-free-threaded - compile against the free-threaded view of the 3.14 headers; no private API"
@@ -135,6 +136,11 @@ bench: install $(if $(BENCH_ALL),cluster-deps)
 	$(VENV)/$(VBIN)/cmake --build $(CORE_BUILD) -j $(JOBS) --target core_read_bench
 	$(VPY) bench/run_all.py $(if $(BENCH_ALL),--all) --sizes $(BENCH_SIZES) \
 	    --core-bench $(CORE_BUILD)/core_read_bench --markdown bench/reader_results.md --chart bench/reader_performance.png
+
+# Two threads parsing separate documents against one, alone: the figure the
+# free-threaded workflow job measures, where no interpreter lock bounds it.
+bench-threads: install
+	$(VPY) bench/bench_reader.py --threads-only --sizes $(BENCH_SIZES)
 
 chart: install
 	$(VPY) -m pip install --quiet lxml xmltodict matplotlib

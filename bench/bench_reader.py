@@ -419,6 +419,20 @@ def chart(blocks: list[Block], path: Path) -> None:
     print(f"wrote {path}")
 
 
+def threads_only(sizes: list[float]) -> int:
+    """Two threads against one, for a build where the figure is not bound by
+    the interpreter lock (the free-threaded workflow job runs this)."""
+    print(f"{versions()}; GIL {'enabled' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'disabled'}")
+    with tempfile.TemporaryDirectory(prefix="brindxml-bench-") as temporary:
+        for megabytes in sizes:
+            path = Path(temporary) / f"records-{megabytes:g}.xml"
+            path.write_text(record_corpus(int(megabytes * 1e6)), encoding="utf-8")
+            block = Block("records", path.stat().st_size / 1e6)
+            print(f"\n  {block.column}", flush=True)
+            threads(block, path)
+    return 0
+
+
 def main() -> int:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         kind, library, path, root_tag = sys.argv[2:6]
@@ -437,7 +451,11 @@ def main() -> int:
     parser.add_argument("--markdown", type=Path, help="also write the table of ratios to this file")
     parser.add_argument("--chart", type=Path, help="also draw the ratios into this PNG (needs matplotlib)")
     parser.add_argument("--no-drop", action="store_true", help="leave out dropping a 1,000,000-element tree")
+    parser.add_argument("--threads-only", action="store_true",
+                        help="only two threads against one on the records corpus at each size (needs no peer)")
     options = parser.parse_args()
+    if options.threads_only:
+        return threads_only(options.sizes)
     if options.locale_mb is None:
         short = all(size < 20 for size in options.sizes)
         options.locale_mb = float(os.environ.get("BENCH_LOCALE_MB", LOCALE_SHORT_MB if short else LOCALE_MB))
