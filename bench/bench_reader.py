@@ -368,6 +368,9 @@ def native(core_bench: Path, directory: Path, sizes: list[int], blocks: list[Blo
             found = re.search(r"index \+ tree: +(\d+) MB/s", line)
             if found:
                 current.values["native index + tree"] = f"{found[1]} MB/s"
+            found = re.search(r"index \+ tree, replacing a tree: +(\d+) MB/s", line)
+            if found:
+                current.values["native index + tree, replacing a tree"] = f"{found[1]} MB/s"
 
 
 def versions() -> str:

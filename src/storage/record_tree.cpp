@@ -1,7 +1,11 @@
 #include "storage/record_tree.hpp"
 
+#include <cstdint>
+#include <new>
 #include <utility>
+#include <vector>
 
+#include "storage/block_memory.hpp"
 #include "storage/view_batches.hpp"
 
 namespace brindxml {
@@ -9,30 +13,54 @@ namespace brindxml {
 RecordTree& RecordTree::operator=(RecordTree&& other) noexcept {
     if (this != &other) {
         release();
-        records_ = std::move(other.records_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        mapped_ = std::exchange(other.mapped_, 0);
     }
     return *this;
 }
 
-RecordTree::~RecordTree() { release(); }
+void RecordTree::relocate(size_t capacity) {
+    if (capacity > SIZE_MAX / sizeof(FlatRecord)) throw std::bad_alloc();
+    size_t mapped = 0;
+    void* memory = block_memory::take(capacity * sizeof(FlatRecord), mapped);
+    if (!memory) throw std::bad_alloc();
+    auto* moved = static_cast<FlatRecord*>(memory);
+    for (size_t i = 0; i < size_; ++i) {
+        new (moved + i) FlatRecord(std::move(data_[i]));
+        data_[i].~FlatRecord();  // moved from: owns nothing
+    }
+    if (data_) block_memory::give(data_, mapped_);
+    data_ = moved;
+    capacity_ = mapped ? mapped / sizeof(FlatRecord) : capacity;
+    mapped_ = mapped;
+}
 
 void RecordTree::release() noexcept {
-    ViewReleaseBatch views;
-    for (FlatRecord& record : records_) {
-        views.drop(record.name);
-        views.drop(record.text);
-        views.drop(record.attrs);
+    if (!data_) return;
+    {
+        ViewReleaseBatch views;
+        for (size_t i = 0; i < size_; ++i) {
+            FlatRecord& record = data_[i];
+            views.drop(record.name);
+            views.drop(record.text);
+            views.drop(record.attrs);
+            record.~FlatRecord();
+        }
     }
-    records_.clear();
+    block_memory::give(data_, mapped_);
+    data_ = nullptr;
+    size_ = capacity_ = mapped_ = 0;
 }
 
 void RecordTree::remove_last() noexcept {
     ViewReleaseBatch views;
-    FlatRecord& record = records_.back();
+    FlatRecord& record = data_[--size_];
     views.drop(record.name);
     views.drop(record.text);
     views.drop(record.attrs);
-    records_.pop_back();
+    record.~FlatRecord();
 }
 
 ElementRecord RecordTree::nested() && {
@@ -43,9 +71,9 @@ ElementRecord RecordTree::nested() && {
         uint64_t remaining;
     };
     ElementRecord root;
-    if (records_.empty()) return root;
     std::vector<Open> open;
-    for (FlatRecord& flat : records_) {
+    for (size_t i = 0; i < size_; ++i) {
+        FlatRecord& flat = data_[i];
         ElementRecord* record = &root;
         if (!open.empty()) {
             record = &open.back().record->children.emplace_back();
@@ -59,7 +87,7 @@ ElementRecord RecordTree::nested() && {
             open.push_back(Open{record, flat.child_count});
         }
     }
-    records_.clear();
+    release();  // every record was moved from
     return root;
 }
 

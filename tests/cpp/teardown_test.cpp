@@ -3,6 +3,7 @@
 // must not need memory. Trees of several shapes, a million levels deep
 // among them, are built, then dropped with every allocation failing; each
 // must be freed entirely (every view's reference returned).
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -77,6 +78,28 @@ void drop_without_memory(const Shape& shape, Tree (*form)(RecordTree&&)) {
     check(source->reference_count() == 1, cat(shape.what, ": every view's reference returned"));
 }
 
+// Records added one by one past every reservation move from malloc to a
+// mapped block and on to larger ones; each keeps its view and its place.
+void grown_records_keep_their_views() {
+    SourceRef source(SourceText::copy_of("abcdefghij"));
+    {
+        RecordTree tree;
+        for (uint64_t i = 0; i < 20000; ++i) {
+            FlatRecord& record = tree.add();
+            record.name = NodeString::view(source.get(), i % 10, i % 10 + 1);
+            record.child_count = i;
+        }
+        bool kept = tree.size() == 20000;
+        for (uint64_t i = 0; i < tree.size(); ++i)
+            kept = kept && tree[i].child_count == i && tree[i].name.bytes() == std::string(1, char('a' + i % 10));
+        check(kept, "20,000 records added one by one keep their order and views");
+        check(source->reference_count() == 20001, "each record holds one reference");
+        tree.remove_last();
+        check(tree.size() == 19999 && source->reference_count() == 20000, "removing the last returns its view");
+    }
+    check(source->reference_count() == 1, "dropping the grown records returns every reference");
+}
+
 }  // namespace
 
 int main() {
@@ -93,5 +116,6 @@ int main() {
         drop_without_memory<RecordTree>(shape, [](RecordTree&& tree) { return std::move(tree); });
         drop_without_memory<ElementRecord>(shape, [](RecordTree&& tree) { return std::move(tree).nested(); });
     }
+    grown_records_keep_their_views();
     return report();
 }
