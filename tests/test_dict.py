@@ -569,6 +569,20 @@ def test_round_trip_of_a_parsed_tree():
     assert back.to_dict() == d
 
 
+def test_round_trip_of_strings_packed_across_many_blocks():
+    # Strings of every length about the packing limits, in several scripts,
+    # enough of them to fill many blocks; each comes back whole and in place.
+    lengths = [1, 2, 7, 8, 100, 511, 512, 513, 4095, 40000]
+    d = {"name": "root", "attrs": {}, "text": None, "children": [
+        {"name": f"n{i}" * (1 + i % 3), "attrs": {f"k{j}": ("é" if j % 2 else "x") * lengths[(i + j) % 10]
+                                                   for j in range(4)},
+         "children": [], "text": "日本" * lengths[i % 10]}
+        for i in range(600)]}
+    back = Node.from_dict(d)
+    assert back.to_dict() == d
+    assert back.children[599].attrs["k3"] == "é" * lengths[(599 + 3) % 10]
+
+
 # ---------------------------------------------------------------------------
 # Depth
 

@@ -30,6 +30,7 @@
 #include "entities/node_builder.hpp"
 #include "entities/node_methods.hpp"
 #include "entities/node_object.hpp"
+#include "storage/string_blocks.hpp"
 
 namespace brindxml {
 
@@ -173,14 +174,14 @@ private:
         }
     }
 
-    static void set_str(NodeState* node, FormKey key, std::string_view bytes) {
+    void set_str(NodeState* node, FormKey key, std::string_view bytes) {
         if (!node) return;
         switch (key) {
             case FormKey::Name:
-                node->name = NodeString::owned_copy(bytes);
+                node->name = strings_.copy(bytes);
                 node->has_name = true;
                 break;
-            case FormKey::Text: node->text = NodeString::owned_copy(bytes); break;
+            case FormKey::Text: node->text = strings_.copy(bytes); break;
             default: set_not_str(node, key); break;
         }
     }
@@ -188,7 +189,7 @@ private:
     // The Map attempt on a dict value: a string map, made into the node's
     // attribute map under "attrs" of a node, otherwise only checked. False
     // with the error set.
-    static bool take_string_map(PyObject* value, NodeState* node, FormKey key) {
+    bool take_string_map(PyObject* value, NodeState* node, FormKey key) {
         DictCursor cursor(value);
         if (!node || key != FormKey::Attrs) {
             if (!read_string_map(cursor, [](std::string_view, std::string_view) {})) return false;
@@ -197,7 +198,7 @@ private:
         }
         AttrMap attrs = AttrMap::with_new_keys(static_cast<uint64_t>(cursor.length()));
         if (!read_string_map(cursor, [&](std::string_view k, std::string_view v) {
-                attrs.insert_or_assign(NodeString::owned_copy(k), NodeString::owned_copy(v));
+                attrs.insert_or_assign(strings_.copy(k), strings_.copy(v));
             }))
             return false;
         node->attrs = std::move(attrs);
@@ -412,6 +413,7 @@ private:
         return raise_failure(failure_);
     }
 
+    StringBlocks strings_;  // every name, key, value and text is copied into these
     std::vector<MapLevel> maps_;
     std::vector<VecLevel> vecs_;
     std::vector<NodeState> nodes_;  // the states of the node maps in maps_, in order
