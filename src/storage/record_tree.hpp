@@ -6,8 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
-#include <utility>
+#include <vector>
 
 #include "storage/attr_map.hpp"
 #include "storage/element_record.hpp"
@@ -25,33 +24,23 @@ struct FlatRecord {
 class RecordTree {
 public:
     RecordTree() noexcept = default;
-    RecordTree(RecordTree&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)),
-          size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)),
-          mapped_(std::exchange(other.mapped_, 0)) {}
+    RecordTree(RecordTree&&) noexcept = default;
     RecordTree& operator=(RecordTree&& other) noexcept;
     RecordTree(const RecordTree&) = delete;
     RecordTree& operator=(const RecordTree&) = delete;
     // Returns every view's reference in batches.
-    ~RecordTree() { release(); }
+    ~RecordTree();
 
-    size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    FlatRecord& operator[](size_t i) noexcept { return data_[i]; }
-    const FlatRecord& operator[](size_t i) const noexcept { return data_[i]; }
-    const FlatRecord* begin() const noexcept { return data_; }
-    const FlatRecord* end() const noexcept { return data_ + size_; }
+    size_t size() const noexcept { return records_.size(); }
+    bool empty() const noexcept { return records_.empty(); }
+    FlatRecord& operator[](size_t i) noexcept { return records_[i]; }
+    const FlatRecord& operator[](size_t i) const noexcept { return records_[i]; }
+    const FlatRecord* begin() const noexcept { return records_.data(); }
+    const FlatRecord* end() const noexcept { return records_.data() + records_.size(); }
 
-    // Room for `count` records in all; throws std::bad_alloc.
-    void reserve(size_t count) {
-        if (count > capacity_) relocate(count);
-    }
+    void reserve(size_t count) { records_.reserve(count); }
     // A new last record, empty; throws std::bad_alloc.
-    FlatRecord& add() {
-        if (size_ == capacity_) relocate(capacity_ < 8 ? 16 : 2 * capacity_);
-        return *new (data_ + size_++) FlatRecord();
-    }
+    FlatRecord& add() { return records_.emplace_back(); }
     // Drops the last record (views included).
     void remove_last() noexcept;
 
@@ -60,16 +49,8 @@ public:
     ElementRecord nested() &&;
 
 private:
-    // Moves the records to storage for `capacity` of them.
-    void relocate(size_t capacity);
     void release() noexcept;
-
-    // Large arrays come from the block memory, so a repeated parse of a
-    // document of a common size reuses the pages of the last one.
-    FlatRecord* data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-    size_t mapped_ = 0;  // the mapped block's size, 0 while on malloc
+    std::vector<FlatRecord> records_;
 };
 
 }  // namespace brindxml

@@ -20,9 +20,9 @@
 
 #include "platform/compiler.hpp"
 #include "storage/attr_map.hpp"
-#include "storage/block_memory.hpp"
 #include "storage/element_record.hpp"
 #include "write/name_check.hpp"
+#include "write/snapshot_memory.hpp"
 #include "write/text_stats.hpp"
 
 namespace brindxml {

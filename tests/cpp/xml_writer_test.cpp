@@ -17,7 +17,7 @@
 #include "write/flat_snapshot.hpp"
 #include "write/flat_writer.hpp"
 #include "write/name_check.hpp"
-#include "storage/block_memory.hpp"
+#include "write/snapshot_memory.hpp"
 #include "write/string_sink.hpp"
 #include "write/xml_output.hpp"
 
@@ -511,8 +511,8 @@ void test_fits_in() {
 
 // The blocks of large snapshots: what the process keeps for later snapshots
 // is bounded in all, however many are given back at once.
-void test_block_memory_is_bounded() {
-    using namespace block_memory;
+void test_snapshot_memory_is_bounded() {
+    using namespace snapshot_memory;
     std::vector<std::pair<void*, size_t>> blocks;
     for (int i = 0; i < 64; ++i) {
         size_t bytes = size_t{3} << 20;
@@ -553,6 +553,6 @@ int main() {
     test_name_is_writable();
     test_unwritable_name_place();
     test_fits_in();
-    test_block_memory_is_bounded();
+    test_snapshot_memory_is_bounded();
     return report();
 }

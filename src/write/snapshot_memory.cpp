@@ -1,10 +1,10 @@
-#include "storage/block_memory.hpp"
+#include "write/snapshot_memory.hpp"
 
 #include <atomic>
 
 #include "platform/system.hpp"
 
-namespace brindxml::block_memory {
+namespace brindxml::snapshot_memory {
 
 namespace {
 
@@ -92,4 +92,4 @@ void give_block(void* block, size_t bytes) noexcept {
 
 size_t cached_bytes() noexcept { return cache().bytes.load(std::memory_order_relaxed); }
 
-}  // namespace brindxml::block_memory
+}  // namespace brindxml::snapshot_memory

@@ -1,10 +1,9 @@
-// Memory for the large arrays of one call: the writer's snapshots and the
-// reader's records. Small arrays come from malloc; past kMappedFrom bytes an
-// array lives in pages mapped straight from the system, which go back to it
-// when the array is released, except that the process keeps up to
-// kCachedBytes of such blocks, in all threads together, for the next call of
-// any thread. So a thread pool keeps no memory per thread, what the process
-// keeps is bounded, and a repeated call of a common size takes no fresh pages.
+// Memory for the writer's snapshots. Small arrays come from malloc; past
+// kMappedFrom bytes an array lives in pages mapped straight from the system,
+// which go back to it when the array is released, except that the process
+// keeps up to kCachedBytes of such blocks, in all threads together, for the
+// next snapshot of any thread. So a thread pool that writes keeps no memory
+// per thread, and what the process keeps for the writer is bounded.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +15,7 @@
 
 namespace brindxml {
 
-namespace block_memory {
+namespace snapshot_memory {
 
 inline constexpr size_t kMappedFrom = size_t{64} << 10;
 inline constexpr size_t kCachedBytes = size_t{16} << 20;
@@ -28,28 +27,12 @@ void* take_block(size_t& bytes) noexcept;
 // Grows a block to at least `bytes`, keeping its content; `bytes` becomes its
 // size. Null on failure, the block then unchanged.
 void* grow_block(void* block, size_t old_bytes, size_t& bytes) noexcept;
-// Keeps the block for a later call if the cache has room, else unmaps it.
+// Keeps the block for a later snapshot if the cache has room, else unmaps it.
 void give_block(void* block, size_t bytes) noexcept;
 // The bytes the cache holds now (for tests).
 size_t cached_bytes() noexcept;
 
-// Room for `bytes` bytes, aligned for any object: from malloc below
-// kMappedFrom, else a mapped block, whose size `mapped` becomes (0 for
-// malloc; the block may be larger than asked). Null when there is no memory.
-inline void* take(size_t bytes, size_t& mapped) noexcept {
-    mapped = 0;
-    if (bytes <= kMappedFrom) return std::malloc(bytes ? bytes : 1);
-    void* block = take_block(bytes);
-    if (block) mapped = bytes;
-    return block;
-}
-// Gives back what take() returned, with the `mapped` it set.
-inline void give(void* memory, size_t mapped) noexcept {
-    if (mapped) give_block(memory, mapped);
-    else std::free(memory);
-}
-
-}  // namespace block_memory
+}  // namespace snapshot_memory
 
 // A growable array of trivially copyable values: on malloc/realloc while
 // small, then on mapped blocks (see above).
@@ -70,7 +53,7 @@ public:
     void clear() noexcept { size_ = 0; }
     // Gives the storage back (to malloc, or to the block cache).
     void release() noexcept {
-        if (mapped_bytes_) block_memory::give_block(data_, mapped_bytes_);
+        if (mapped_bytes_) snapshot_memory::give_block(data_, mapped_bytes_);
         else std::free(data_);
         data_ = nullptr;
         size_ = capacity_ = mapped_bytes_ = 0;
@@ -88,19 +71,19 @@ private:
         if (capacity_ >= limit) throw std::bad_alloc();
         const size_t next = capacity_ < kFirst ? kFirst : capacity_ * 2;
         size_t bytes = next * sizeof(T);
-        if (bytes <= block_memory::kMappedFrom) {
+        if (bytes <= snapshot_memory::kMappedFrom) {
             void* grown = std::realloc(data_, bytes);
             if (!grown) throw std::bad_alloc();
             data_ = static_cast<T*>(grown);
         } else if (!mapped_bytes_) {
-            void* block = block_memory::take_block(bytes);
+            void* block = snapshot_memory::take_block(bytes);
             if (!block) throw std::bad_alloc();
             if (size_) std::memcpy(block, data_, size_ * sizeof(T));
             std::free(data_);
             data_ = static_cast<T*>(block);
             mapped_bytes_ = bytes;
         } else {
-            void* grown = block_memory::grow_block(data_, mapped_bytes_, bytes);
+            void* grown = snapshot_memory::grow_block(data_, mapped_bytes_, bytes);
             if (!grown) throw std::bad_alloc();
             data_ = static_cast<T*>(grown);
             mapped_bytes_ = bytes;
