@@ -104,7 +104,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
             const uint64_t lt = bytes::find_byte(doc, special, value_end, '<');
             if (lt < value_end) return ReadError::malformed(lt, "'<' is not allowed in attribute values");
             auto decoded = decode_references(std::string_view(doc + value_begin, static_cast<size_t>(value_end - value_begin)),
-                                             value_begin, ReferenceMode::Attribute);
+                                             value_begin, ReferenceMode::Attribute, scratch.decoded);
             if (!decoded) return std::move(decoded).error();
             value = decoded.value().changed ? std::move(decoded.value().decoded)
                                             : views.view(value_begin, value_end);

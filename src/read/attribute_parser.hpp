@@ -12,6 +12,7 @@
 #include "read/read_error.hpp"
 #include "storage/attr_map.hpp"
 #include "storage/node_string.hpp"
+#include "storage/string_blocks.hpp"
 #include "read/view_maker.hpp"
 
 namespace brindxml {
@@ -73,6 +74,7 @@ public:
     };
     std::vector<Attribute> attributes;
     NameHashCache name_hashes;
+    StringBlocks* decoded = nullptr;  // where decoded values are made, if anywhere
 };
 
 // Parses the attribute region [begin, end) of the document (the bytes after

@@ -94,9 +94,47 @@ uint64_t put_utf8(char* out, uint32_t cp) noexcept {
     return 4;
 }
 
+// Decodes raw[0, n) into `out` (room for n bytes), whose first `i` bytes
+// are copied as they are: `i` is the first byte to decode. The decoded size.
+Result<uint64_t, ReadError> decode_into(const char* p, uint64_t n, uint64_t i, char* out, uint64_t base_offset,
+                                        ReferenceMode mode) {
+    std::memcpy(out, p, static_cast<size_t>(i));
+
+    uint64_t o = i;
+    while (i < n) {
+        const char c = p[i];
+        if (c != '&') {  // TAB, LF or CR in attribute mode
+            out[o++] = ' ';
+            i += (c == '\r' && i + 1 < n && p[i + 1] == '\n') ? 2 : 1;
+        } else {
+            const uint64_t semicolon = bytes::find_byte(p, i + 1, n, ';');
+            if (semicolon == n) return ReadError::malformed(base_offset + i, "unterminated entity reference");
+            const std::string_view name(p + i + 1, static_cast<size_t>(semicolon - i - 1));
+            if (const char replacement = predefined_entity(name)) {
+                out[o++] = replacement;
+            } else if (!name.empty() && name[0] == '#') {
+                const int64_t value = character_reference_value(name.substr(1));
+                if (value < 0)
+                    return ReadError::malformed(base_offset + i,
+                                                "invalid character reference '&" + std::string(name) + ";'");
+                o += put_utf8(out + o, static_cast<uint32_t>(value));
+            } else {
+                return ReadError::unknown_entity(base_offset + i, std::string(name));
+            }
+            i = semicolon + 1;
+        }
+        const uint64_t next = next_special(p, i, n, mode);
+        std::memcpy(out + o, p + i, static_cast<size_t>(next - i));
+        o += next - i;
+        i = next;
+    }
+    return o;
+}
+
 }  // namespace
 
-Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t base_offset, ReferenceMode mode) {
+Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t base_offset, ReferenceMode mode,
+                                                 StringBlocks* blocks) {
     const char* p = raw.data();
     const size_t n = raw.size();
     uint64_t i = next_special(p, 0, n, mode);
@@ -104,38 +142,17 @@ Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t 
 
     // Every reference is at least as long as its character and a line break
     // becomes one space, so the input length is enough.
+    if (blocks && n <= blocks->longest()) {
+        char* room = blocks->room(n);
+        auto decoded = decode_into(p, n, i, room, base_offset, mode);
+        if (!decoded) return std::move(decoded).error();
+        return DecodedText{true, blocks->commit(decoded.value())};
+    }
     Buffer out(static_cast<char*>(std::malloc(n)));
     if (!out) throw std::bad_alloc();
-    std::memcpy(out.get(), p, static_cast<size_t>(i));
-    uint64_t o = i;
-    while (i < n) {
-        const char c = p[i];
-        if (c != '&') {  // TAB, LF or CR in attribute mode
-            out.get()[o++] = ' ';
-            i += (c == '\r' && i + 1 < n && p[i + 1] == '\n') ? 2 : 1;
-        } else {
-            const uint64_t semicolon = bytes::find_byte(p, i + 1, n, ';');
-            if (semicolon == n) return ReadError::malformed(base_offset + i, "unterminated entity reference");
-            const std::string_view name(p + i + 1, static_cast<size_t>(semicolon - i - 1));
-            if (const char replacement = predefined_entity(name)) {
-                out.get()[o++] = replacement;
-            } else if (!name.empty() && name[0] == '#') {
-                const int64_t value = character_reference_value(name.substr(1));
-                if (value < 0)
-                    return ReadError::malformed(base_offset + i,
-                                                "invalid character reference '&" + std::string(name) + ";'");
-                o += put_utf8(out.get() + o, static_cast<uint32_t>(value));
-            } else {
-                return ReadError::unknown_entity(base_offset + i, std::string(name));
-            }
-            i = semicolon + 1;
-        }
-        const uint64_t next = next_special(p, i, n, mode);
-        std::memcpy(out.get() + o, p + i, static_cast<size_t>(next - i));
-        o += next - i;
-        i = next;
-    }
-    return DecodedText{true, NodeString::adopt(out.release(), o)};
+    auto decoded = decode_into(p, n, i, out.get(), base_offset, mode);
+    if (!decoded) return std::move(decoded).error();
+    return DecodedText{true, NodeString::adopt(out.release(), decoded.value())};
 }
 
 }  // namespace brindxml

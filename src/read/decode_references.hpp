@@ -8,6 +8,7 @@
 #include "base/result.hpp"
 #include "read/read_error.hpp"
 #include "storage/node_string.hpp"
+#include "storage/string_blocks.hpp"
 
 namespace brindxml {
 
@@ -18,10 +19,13 @@ enum class ReferenceMode : uint8_t { Text, Attribute };
 // allocated) or one Owned string holding the decoded form.
 struct DecodedText {
     bool changed = false;
-    NodeString decoded;  // Owned; meaningful only when `changed`
+    NodeString decoded;  // meaningful only when `changed`
 };
 
-// `base_offset` is the document offset of raw[0], for error positions.
-Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t base_offset, ReferenceMode mode);
+// `base_offset` is the document offset of raw[0], for error positions. A
+// decoded string is made in `blocks` when given and the raw text fits there,
+// else in a buffer of its own.
+Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t base_offset, ReferenceMode mode,
+                                                 StringBlocks* blocks = nullptr);
 
 }  // namespace brindxml

@@ -69,7 +69,9 @@ public:
           len_(source->length()),
           root_tag_(root_tag),
           index_(index),
-          keys_(take_thread_hash_keys()) {}
+          keys_(take_thread_hash_keys()) {
+        scratch_.decoded = &decoded_;
+    }
 
     Result<RecordTree, ReadError> run() {
         const uint64_t tags = index_.tag_count();
@@ -153,7 +155,7 @@ private:
             // (a reference is never white space in the raw bytes).
             if (text.empty() && is_all_xml_space(doc_ + range.start, range.end - range.start)) continue;
             const std::string_view raw(doc_ + range.start, static_cast<size_t>(range.end - range.start));
-            auto decoded = decode_references(raw, range.start, ReferenceMode::Text);
+            auto decoded = decode_references(raw, range.start, ReferenceMode::Text, &decoded_);
             if (!decoded) return std::move(decoded).error();
             if (decoded.value().changed)
                 text.append_owned(doc_, std::move(decoded.value().decoded));
@@ -209,6 +211,8 @@ private:
     bool root_done_ = false;
     std::vector<OpenElement> open_;
     std::vector<OuterName> outer_;
+    // Decoded texts and values up to 4 KiB, packed instead of one buffer each.
+    StringBlocks decoded_{4096};
     AttributeScratch scratch_;
     uint64_t next_text_ = 0;
 };

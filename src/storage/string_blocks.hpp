@@ -1,5 +1,5 @@
-// Copies of the many short strings one call makes (a tree built from dicts),
-// packed into shared blocks: each copy is a View into a block, which is a
+// The many short strings one call makes (a tree built from dicts, the decoded
+// texts of a parse), packed into shared blocks: each copy is a View into a block, which is a
 // SourceText of its own. A copy then costs no allocation and no allocator
 // header of its own, and dropping a tree returns its references in batches
 // instead of freeing each string. A block lives as long as a string in it.
@@ -17,33 +17,46 @@ namespace brindxml {
 
 class StringBlocks {
 public:
-    StringBlocks() noexcept = default;
+    // Strings longer than `longest` bytes get a buffer of their own, so that
+    // none of them alone keeps a block alive and no block is mostly one string.
+    explicit StringBlocks(uint64_t longest) noexcept : longest_(longest < kBlockBytes ? longest : kBlockBytes) {}
     StringBlocks(const StringBlocks&) = delete;
     StringBlocks& operator=(const StringBlocks&) = delete;
     // Gives back the references not handed out.
     ~StringBlocks() { finish_block(); }
 
+    uint64_t longest() const noexcept { return longest_; }
+
     // Throws std::bad_alloc.
     NodeString copy(std::string_view bytes) {
         if (bytes.empty()) return NodeString();
-        // A long string gets a buffer of its own, so that it alone keeps no
-        // block alive and no block is mostly one string.
-        if (bytes.size() > kLongest) return NodeString::owned_copy(bytes);
-        if (bytes.size() > kBlockBytes - used_ || !block_) start_block();
+        if (bytes.size() > longest_) return NodeString::owned_copy(bytes);
+        std::memcpy(room(bytes.size()), bytes.data(), bytes.size());
+        return commit(bytes.size());
+    }
+
+    // Room for up to `size` bytes (at most longest()) to be written, then
+    // kept with commit(); room asked for and not committed is reused.
+    // Throws std::bad_alloc.
+    char* room(uint64_t size) {
+        if (!block_ || size > kBlockBytes - used_) start_block();
+        return data_ + used_;
+    }
+    // The first `size` bytes of the last room, as a string.
+    NodeString commit(uint64_t size) {
+        if (size == 0) return NodeString();
         if (unused_ == 0) {
             block_->retain_many(kBatch);
             unused_ = kBatch;
         }
-        std::memcpy(data_ + used_, bytes.data(), bytes.size());
-        NodeString view = NodeString::view_adopting(block_, used_, used_ + bytes.size());
+        NodeString view = NodeString::view_adopting(block_, used_, used_ + size);
         --unused_;
-        used_ += bytes.size();
+        used_ += size;
         return view;
     }
 
 private:
     static constexpr uint64_t kBlockBytes = uint64_t{32} << 10;
-    static constexpr uint64_t kLongest = 512;
     static constexpr int64_t kBatch = 1024;
 
     void start_block() {
@@ -62,6 +75,7 @@ private:
         unused_ = 0;
     }
 
+    uint64_t longest_;
     SourceText* block_ = nullptr;
     char* data_ = nullptr;
     uint64_t used_ = 0;

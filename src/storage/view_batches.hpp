@@ -36,7 +36,9 @@ public:
 };
 
 // Collects the references of dropped views and returns them on flush (at the
-// latest on destruction), and whenever a view of another text comes along.
+// latest on destruction), and whenever a view of a third text comes along: a
+// tree's views are mostly of its document and of the blocks of its decoded
+// strings, taken in turn, so two runs are counted at once.
 class ViewReleaseBatch : public ViewDropper<ViewReleaseBatch> {
 public:
     ViewReleaseBatch() noexcept = default;
@@ -48,26 +50,45 @@ public:
     // whose teardown may drop other views into this very batch: the batch
     // is emptied before, and what such a nested drop adds stays counted.
     void flush() noexcept {
-        SourceText* const source = std::exchange(source_, nullptr);
-        const int64_t count = std::exchange(count_, 0);
-        if (source) source->release_many(count);
+        while (runs_[0].source || runs_[1].source) {
+            const Run first = std::exchange(runs_[0], Run{});
+            const Run second = std::exchange(runs_[1], Run{});
+            if (first.source) first.source->release_many(first.count);
+            if (second.source) second.source->release_many(second.count);
+        }
     }
 
 private:
     friend class ViewDropper<ViewReleaseBatch>;
+    struct Run {
+        SourceText* source = nullptr;
+        int64_t count = 0;
+    };
+
     void note(SourceText* source) noexcept {
-        while (source != source_) {
-            if (!source_) {
-                source_ = source;
-                break;
+        for (;;) {
+            if (runs_[0].source == source) {
+                ++runs_[0].count;
+                return;
             }
-            flush();
+            if (runs_[1].source == source) {
+                ++runs_[1].count;
+                std::swap(runs_[0], runs_[1]);  // the latest text first
+                return;
+            }
+            if (!runs_[1].source) {
+                runs_[1] = runs_[0];
+                runs_[0] = Run{source, 1};
+                return;
+            }
+            // A third text: the older run goes back (which may add to the
+            // batch, so look again).
+            const Run older = std::exchange(runs_[1], Run{});
+            older.source->release_many(older.count);
         }
-        ++count_;
     }
 
-    SourceText* source_ = nullptr;
-    int64_t count_ = 0;
+    Run runs_[2];
 };
 
 // Counts the references of dropped views per text without returning them,
