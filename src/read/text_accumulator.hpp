@@ -95,6 +95,18 @@ public:
                 const uint64_t trail = trailing_xml_space(piece.data() + lead, piece.size() - lead);
                 if (lead == 0 && trail == 0) return piece;
                 if (lead + trail == piece.size()) return std::nullopt;
+                if (SourceText* source = piece.source()) {
+                    // A view (of a block of decoded strings) is trimmed in place.
+                    const uint64_t begin = static_cast<uint64_t>(piece.data() - source->data()) + lead;
+                    const uint64_t end = begin + (piece.size() - lead - trail);
+                    piece.give_up();  // its reference goes to the trimmed view
+                    try {
+                        return NodeString::view_adopting(source, begin, end);
+                    } catch (...) {
+                        source->release();
+                        throw;
+                    }
+                }
                 return NodeString::owned_copy(piece.bytes().substr(static_cast<size_t>(lead), static_cast<size_t>(piece.size() - lead - trail)));
             }
             case State::Buffer: {

@@ -90,7 +90,7 @@ void grown_records_keep_their_views() {
             record.child_count = i;
         }
         bool kept = tree.size() == 20000;
-        for (uint64_t i = 0; i < tree.size(); ++i)
+        for (size_t i = 0; i < tree.size(); ++i)
             kept = kept && tree[i].child_count == i && tree[i].name.bytes() == std::string(1, char('a' + i % 10));
         check(kept, "20,000 records added one by one keep their order and views");
         check(source->reference_count() == 20001, "each record holds one reference");

@@ -232,6 +232,7 @@ void test_views_and_owned() {
                             "<pieces>x<b/>y</pieces>"
                             "<cdata><![CDATA[raw]]></cdata>"
                             "<indented>\n  <c/>\n  text\n</indented>"
+                            "<decoded-padded>\n  a&lt;b \n</decoded-padded>"
                             "</r>";
     SourceRef source(SourceText::copy_of(xml));
     auto result = build_tree(source.get(), "r");
@@ -250,9 +251,9 @@ void test_views_and_owned() {
     check(is_view_of(*r.attrs.find("n"), "v"), "plain attribute value is a view");
     check(is_copy(*r.attrs.find("d"), "a&b"), "decoded attribute value is a copy");
     check(is_copy(*r.attrs.find("t"), "x y"), "attribute value with a tab is a copy");
-    const std::pair<const char*, bool> kTexts[] = {{"text", true}, {"text", true}, {"a<b", false},
-                                                   {"xy", false},  {"raw", true},  {"text", true}};
-    for (size_t i = 0; i < 6; ++i) {
+    const std::pair<const char*, bool> kTexts[] = {{"text", true}, {"text", true}, {"a<b", false}, {"xy", false},
+                                                   {"raw", true},  {"text", true}, {"a<b", false}};
+    for (size_t i = 0; i < 7; ++i) {
         const ElementRecord& child = r.children[i];
         const bool view = kTexts[i].second;
         check(child.text && (view ? is_view_of(*child.text, kTexts[i].first) : is_copy(*child.text, kTexts[i].first)),
