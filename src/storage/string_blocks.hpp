@@ -1,8 +1,9 @@
-// The many short strings one call makes (a tree built from dicts, the decoded
-// texts of a parse), packed into shared blocks: each copy is a View into a block, which is a
-// SourceText of its own. A copy then costs no allocation and no allocator
-// header of its own, and dropping a tree returns its references in batches
-// instead of freeing each string. A block lives as long as a string in it.
+// The many short strings one call makes (a tree built from dicts, the
+// decoded texts of a parse), packed into shared blocks: each is a View into a
+// block, which is a SourceText of its own. A string then costs no allocation
+// and no allocator header of its own, and dropping a tree returns its
+// references in batches instead of freeing each string. A block lives as long
+// as any string in it.
 #pragma once
 
 #include <cstdint>
