@@ -69,26 +69,30 @@ private:
         for (;;) {
             if (runs_[0].source == source) {
                 ++runs_[0].count;
+                latest_ = 0;
                 return;
             }
             if (runs_[1].source == source) {
                 ++runs_[1].count;
-                std::swap(runs_[0], runs_[1]);  // the latest text first
+                latest_ = 1;
                 return;
             }
-            if (!runs_[1].source) {
-                runs_[1] = runs_[0];
-                runs_[0] = Run{source, 1};
-                return;
+            for (unsigned i = 0; i < 2; ++i) {
+                if (!runs_[i].source) {
+                    runs_[i] = Run{source, 1};
+                    latest_ = i;
+                    return;
+                }
             }
             // A third text: the older run goes back (which may add to the
             // batch, so look again).
-            const Run older = std::exchange(runs_[1], Run{});
+            const Run older = std::exchange(runs_[1 - latest_], Run{});
             older.source->release_many(older.count);
         }
     }
 
     Run runs_[2];
+    unsigned latest_ = 0;  // the run a view was last counted in
 };
 
 // Counts the references of dropped views per text without returning them,
