@@ -413,7 +413,7 @@ private:
         return raise_failure(failure_);
     }
 
-    StringBlocks strings_{512};  // every name, key, value and text is copied into these
+    StringBlocks strings_{512};  // the copies of every name, key, value and text (up to 512 bytes: packed)
     std::vector<MapLevel> maps_;
     std::vector<VecLevel> vecs_;
     std::vector<NodeState> nodes_;  // the states of the node maps in maps_, in order

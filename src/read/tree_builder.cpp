@@ -3,8 +3,8 @@
 // RecordTree of the first element named root_tag.
 //
 // Records are appended in document order to one array, sized when the root
-// opens from the number of start tags that follow, and an open element's
-// frame holds its record's position there.
+// opens from a count of the root's own elements, and an open element's frame
+// holds its record's position there.
 #include "read/tree_builder.hpp"
 
 #include <cstring>
