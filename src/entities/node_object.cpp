@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "binding/entry.hpp"
@@ -97,8 +98,10 @@ bool unpark(Cascade& cascade, ChildArray& work) noexcept {
 }
 
 void node_dealloc(PyObject* self) {
-    EntryGuard guard;
     Cascade* const outer = current_cascade;
+    // Inside a cascade, its first node's guard is still in place.
+    std::optional<EntryGuard> guard;
+    if (!outer) guard.emplace();
     Cascade own;
     Cascade& cascade = outer ? *outer : own;
     NodeObject* node = as_node(self);

@@ -1,8 +1,6 @@
 #include "read/decode_references.hpp"
 
-#include <cstdlib>
-#include <memory>
-#include <new>
+#include <cstring>
 #include <string>
 
 #include "base/bytes.hpp"
@@ -10,11 +8,6 @@
 namespace brindxml {
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-using Buffer = std::unique_ptr<char, FreeDeleter>;
 
 // The next byte that decoding has to look at: `&`, and in attribute mode
 // also TAB, LF and CR.
@@ -94,10 +87,17 @@ uint64_t put_utf8(char* out, uint32_t cp) noexcept {
     return 4;
 }
 
-// Decodes raw[0, n) into `out` (room for n bytes), whose first `i` bytes
-// are copied as they are: `i` is the first byte to decode. The decoded size.
-Result<uint64_t, ReadError> decode_into(const char* p, uint64_t n, uint64_t i, char* out, uint64_t base_offset,
+}  // namespace
+
+uint64_t first_special(std::string_view raw, ReferenceMode mode) noexcept {
+    return next_special(raw.data(), 0, raw.size(), mode);
+}
+
+Result<uint64_t, ReadError> decode_into(std::string_view raw, uint64_t first, char* out, uint64_t base_offset,
                                         ReferenceMode mode) {
+    const char* p = raw.data();
+    const uint64_t n = raw.size();
+    uint64_t i = first;
     std::memcpy(out, p, static_cast<size_t>(i));
 
     uint64_t o = i;
@@ -129,30 +129,6 @@ Result<uint64_t, ReadError> decode_into(const char* p, uint64_t n, uint64_t i, c
         i = next;
     }
     return o;
-}
-
-}  // namespace
-
-Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t base_offset, ReferenceMode mode,
-                                                 StringBlocks* blocks) {
-    const char* p = raw.data();
-    const size_t n = raw.size();
-    uint64_t i = next_special(p, 0, n, mode);
-    if (i == n) return DecodedText{};
-
-    // Every reference is at least as long as its character and a line break
-    // becomes one space, so the input length is enough.
-    if (blocks && n <= blocks->longest()) {
-        char* room = blocks->room(n);
-        auto decoded = decode_into(p, n, i, room, base_offset, mode);
-        if (!decoded) return std::move(decoded).error();
-        return DecodedText{true, blocks->commit(decoded.value())};
-    }
-    Buffer out(static_cast<char*>(std::malloc(n)));
-    if (!out) throw std::bad_alloc();
-    auto decoded = decode_into(p, n, i, out.get(), base_offset, mode);
-    if (!decoded) return std::move(decoded).error();
-    return DecodedText{true, NodeString::adopt(out.release(), decoded.value())};
 }
 
 }  // namespace brindxml

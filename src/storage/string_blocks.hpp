@@ -61,7 +61,7 @@ private:
     static constexpr int64_t kBatch = 1024;
 
     void start_block() {
-        std::unique_ptr<char[]> buffer(new char[kBlockBytes]());
+        std::unique_ptr<char[]> buffer(new char[kBlockBytes]);
         SourceText* block = SourceText::owned(buffer.get(), kBlockBytes);
         finish_block();
         block_ = block;            // the one reference it was made with is ours
