@@ -1,5 +1,5 @@
 // What differs between compilers and C libraries, in one place: the fast
-// thread-local model, prefetch hints, hiding a value from the optimiser, and
+// thread-local model, keeping a path out of line, prefetch hints, hiding a value from the optimiser, and
 // overflow-checked multiplication (without 128-bit integers, which 32-bit
 // targets and MSVC lack).
 #pragma once
@@ -15,6 +15,14 @@
 #define BRINDXML_FAST_TLS [[gnu::tls_model("initial-exec")]]
 #else
 #define BRINDXML_FAST_TLS
+#endif
+
+// Keeps a rarely taken path out of line, so that it does not crowd the
+// registers and code of the loop that calls it.
+#if defined(__GNUC__) || defined(__clang__)
+#define BRINDXML_NOINLINE [[gnu::noinline]]
+#else
+#define BRINDXML_NOINLINE
 #endif
 
 namespace brindxml::platform {

@@ -5,6 +5,7 @@
 
 #include "base/bytes.hpp"
 #include "base/join.hpp"
+#include "platform/compiler.hpp"
 #include "read/decode_references.hpp"
 
 namespace brindxml {
@@ -60,6 +61,20 @@ inline uint64_t find_value_stop(const char* doc, uint64_t from, uint64_t end, ch
     }, [quote](char c) { return c == quote || is_value_special(c); });
 }
 
+// The value [begin, end) that holds a byte to refuse or decode at `special`
+// or later. Out of line: most values take the plain path.
+BRINDXML_NOINLINE Result<NodeString, ReadError> decoded_value(ViewMaker& views, uint64_t begin, uint64_t end,
+                                                              uint64_t special, StringBlocks* blocks) {
+    const char* doc = views.document();
+    const uint64_t lt = bytes::find_byte(doc, special, end, '<');
+    if (lt < end) return ReadError::malformed(lt, "'<' is not allowed in attribute values");
+    auto decoded = decode_references(std::string_view(doc + begin, static_cast<size_t>(end - begin)), begin,
+                                     ReferenceMode::Attribute, blocks);
+    if (!decoded) return std::move(decoded).error();
+    if (decoded.value().changed) return std::move(decoded.value().decoded);
+    return views.view(begin, end);
+}
+
 }  // namespace
 
 std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint64_t end, AttrMap& attrs,
@@ -97,17 +112,12 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         if (value_end >= end) return ReadError::malformed(value_begin, "unterminated attribute value");
 
         NodeString value;
-        const uint64_t special = stop;
         if (plain) {
             value = views.view(value_begin, value_end);
         } else {
-            const uint64_t lt = bytes::find_byte(doc, special, value_end, '<');
-            if (lt < value_end) return ReadError::malformed(lt, "'<' is not allowed in attribute values");
-            auto decoded = decode_references(std::string_view(doc + value_begin, static_cast<size_t>(value_end - value_begin)),
-                                             value_begin, ReferenceMode::Attribute, scratch.decoded);
+            auto decoded = decoded_value(views, value_begin, value_end, stop, scratch.decoded);
             if (!decoded) return std::move(decoded).error();
-            value = decoded.value().changed ? std::move(decoded.value().decoded)
-                                            : views.view(value_begin, value_end);
+            value = std::move(decoded.value());
         }
 
         if (!in_map) {

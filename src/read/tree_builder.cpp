@@ -26,6 +26,7 @@ namespace brindxml {
 namespace {
 
 struct OpenElement {
+    explicit OpenElement(size_t position) noexcept : record(position) {}
     size_t record;  // position in the tree
     TextAccumulator text;
 };
@@ -93,7 +94,7 @@ public:
                     }
                     const size_t record = tree_.size();
                     if (auto error = parse_tag(i, s, e, tree_.add())) return std::move(*error);
-                    open_.push_back(OpenElement{record, TextAccumulator()});
+                    open_.emplace_back(record);
                     break;
                 }
                 case TagKind::SelfClosing: {
