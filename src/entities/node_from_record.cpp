@@ -59,6 +59,7 @@ PyObject* node_from_records(RecordTree&& tree) {
             }
             NodeFields fields{std::move(record.name), std::move(record.text), std::move(children),
                               std::move(record.attrs)};
+            records.pop_taken();
             PyObject* node = new_node_object(std::move(fields));
             if (!node) return nullptr;
             built.push(node);

@@ -43,6 +43,10 @@ public:
     FlatRecord& add() { return records_.emplace_back(); }
     // Drops the last record (views included).
     void remove_last() noexcept;
+    // Drops the last record once its strings and attributes have been moved
+    // out: while it is still in cache, rather than in a second pass over the
+    // whole array. (Whatever is left in it is freed one by one.)
+    void pop_taken() noexcept { records_.pop_back(); }
 
     // The same tree as nested records (the form the core writer takes);
     // leaves this one empty. Throws std::bad_alloc.
