@@ -71,11 +71,11 @@ void free_tables(Cascade& cascade) {
     references.return_all();
 }
 
-// Frees the memory of a node whose fields are gone.
+// Frees the memory of a node whose fields are gone. Every node comes from
+// new_node_object (the type cannot be subclassed), so from PyObject_Malloc.
 void free_node_memory(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
+    PyObject_Free(self);
     Py_DECREF(type);
 }
 
@@ -211,7 +211,14 @@ void release_children(std::vector<PyObject*>& children) noexcept {
 
 PyObject* new_node_object(NodeFields&& fields) noexcept {
     PyTypeObject* type = node_type();
-    PyObject* object = type ? type->tp_alloc(type, 0) : nullptr;
+    // What PyObject_New does, not tp_alloc: that would zero the memory
+    // which NodeFields then fills.
+    PyObject* object = nullptr;
+    if (type) {
+        void* memory = PyObject_Malloc(sizeof(NodeObject));
+        if (memory) object = PyObject_Init(static_cast<PyObject*>(memory), type);
+        else PyErr_NoMemory();
+    }
     if (!object) {
         release_children(fields.children);
         NodeFields dropped = std::move(fields);
