@@ -1,7 +1,7 @@
 // What differs between compilers and C libraries, in one place: the fast
-// thread-local model, keeping a path out of line, prefetch hints, hiding a value from the optimiser, and
-// overflow-checked multiplication (without 128-bit integers, which 32-bit
-// targets and MSVC lack).
+// thread-local model, keeping a path out of line, prefetch hints, hiding a
+// value from the optimiser, and overflow-checked multiplication (without
+// 128-bit integers, which 32-bit targets and MSVC lack).
 #pragma once
 
 #include <cstddef>  // on glibc this brings <features.h>, which defines __GLIBC__

@@ -37,8 +37,8 @@ Result<uint64_t, ReadError> decode_into(std::string_view raw, uint64_t first, ch
                                         ReferenceMode mode);
 
 // A decoded string is made in `blocks` when given and the raw text fits there,
-// else in a buffer of its own. Inline, so that the decoded string reaches the
-// caller in registers rather than through a result in memory.
+// else in a buffer of its own. Inline, so that the decoded string is built in
+// the caller's frame instead of coming back through a result in memory.
 inline Result<DecodedText, ReadError> decode_references(std::string_view raw, uint64_t base_offset, ReferenceMode mode,
                                                         StringBlocks* blocks = nullptr) {
     const uint64_t first = first_special(raw, mode);
