@@ -72,7 +72,8 @@ void free_tables(Cascade& cascade) {
 }
 
 // Frees the memory of a node whose fields are gone. Every node comes from
-// new_node_object (the type cannot be subclassed), so from PyObject_Malloc.
+// new_node_object (the type cannot be subclassed), whose tp_alloc takes it
+// from PyObject_Malloc.
 void free_node_memory(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_Free(self);
@@ -211,14 +212,7 @@ void release_children(std::vector<PyObject*>& children) noexcept {
 
 PyObject* new_node_object(NodeFields&& fields) noexcept {
     PyTypeObject* type = node_type();
-    // What PyObject_New does, not tp_alloc: that would zero the memory
-    // which NodeFields then fills.
-    PyObject* object = nullptr;
-    if (type) {
-        void* memory = PyObject_Malloc(sizeof(NodeObject));
-        if (memory) object = PyObject_Init(static_cast<PyObject*>(memory), type);
-        else PyErr_NoMemory();
-    }
+    PyObject* object = type ? type->tp_alloc(type, 0) : nullptr;
     if (!object) {
         release_children(fields.children);
         NodeFields dropped = std::move(fields);
