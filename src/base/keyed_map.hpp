@@ -14,7 +14,9 @@
 // The map itself is its key pair and one word: the table's address, whose
 // low bits (free by the allocator's alignment) hold the slot count of a small
 // table; its size is the number of used control bytes. A larger table starts
-// with a header holding its slot count and size.
+// with a header holding its slot count and size. The table ends with two
+// bytes that say where it lives: zero for an allocation of its own, else its
+// distance from the header of the TableBlocks block it was placed in.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +28,7 @@
 
 #include "platform/compiler.hpp"
 #include "base/siphash.hpp"
+#include "base/table_blocks.hpp"
 
 namespace brindxml {
 
@@ -136,13 +139,15 @@ public:
     }
     uint64_t capacity() const noexcept { return capacity_of(); }
 
-    void reserve(uint64_t expected) {
+    void reserve(uint64_t expected) { reserve_in(expected, nullptr); }
+    // The same, placing a new table in `blocks` when it is small enough.
+    void reserve_in(uint64_t expected, TableBlocks* blocks) {
         if (expected <= max_load(capacity_of())) return;
         if (expected > kMaxCapacity - kMaxCapacity / 8) throw std::bad_alloc();
-        if (expected <= kExactCapacity) return rehash(static_cast<uint32_t>(expected));
+        if (expected <= kExactCapacity) return rehash(static_cast<uint32_t>(expected), blocks);
         uint32_t wanted = 2 * kExactCapacity;
         while (max_load(wanted) < expected) wanted *= 2;
-        rehash(wanted);
+        rehash(wanted, blocks);
     }
 
     // Inserts, or replaces the value of an existing key (the old value is dropped).
@@ -226,10 +231,12 @@ private:
     static constexpr uint32_t kExactCapacity = 8;
     // The low bits of `table_`: the slot count of a small table, 0 for a large
     // one. Tables come from plain operator new (an aligned one would round the
-    // size up to the alignment), so they have as many low bits free as it
-    // guarantees: four on 64-bit systems, three on 32-bit ones, where a table
-    // of eight slots is a large one.
+    // size up to the alignment), or from blocks that do and place them at no
+    // coarser alignment, so they have as many low bits free as it guarantees:
+    // four on 64-bit systems, three on 32-bit ones, where a table of eight
+    // slots is a large one.
     static constexpr uintptr_t kSmallMask = __STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 16 ? 15 : 7;
+    static_assert(TableBlocks::kAlignment > kSmallMask);
     static constexpr uint32_t kMaxSmall = kExactCapacity < kSmallMask ? kExactCapacity : kSmallMask;
     struct Header {
         uint32_t capacity;
@@ -294,10 +301,19 @@ private:
         new (&e[i]) Entry(std::move(entry));
         c[i] = tag_of(h);
     }
-    void allocate(uint32_t capacity) {
+    void allocate(uint32_t capacity, TableBlocks* blocks = nullptr) {
         const bool small = capacity <= kMaxSmall;
-        const size_t bytes = (small ? 0 : kHeaderBytes) + (sizeof(Entry) + 1) * static_cast<size_t>(capacity);
-        const auto base = reinterpret_cast<uintptr_t>(::operator new(bytes));
+        const size_t bytes =
+            (small ? 0 : kHeaderBytes) + (sizeof(Entry) + 1) * static_cast<size_t>(capacity) + sizeof(uint16_t);
+        uintptr_t base;
+        uint16_t distance = 0;
+        if (blocks && bytes <= TableBlocks::kLargestTable) {
+            const TableBlocks::Room room = blocks->take(bytes);
+            base = reinterpret_cast<uintptr_t>(room.at);
+            distance = room.distance;
+        } else {
+            base = reinterpret_cast<uintptr_t>(::operator new(bytes));
+        }
         if (small) {
             table_ = base | capacity;
         } else {
@@ -305,15 +321,16 @@ private:
             *header() = Header{capacity, 0};
         }
         std::memset(control(), 0, capacity);
+        std::memcpy(control() + capacity, &distance, sizeof distance);
     }
-    void rehash(uint32_t capacity) {
+    void rehash(uint32_t capacity, TableBlocks* blocks = nullptr) {
         KeyedMap old(keys_);
         old.table_ = std::exchange(table_, 0);
         const uint32_t old_capacity = old.capacity_of();
         Entry* old_entries = old_capacity ? old.entries() : nullptr;
         const uint8_t* old_control = old_capacity ? old.control() : nullptr;
         try {
-            allocate(capacity);
+            allocate(capacity, blocks);
         } catch (...) {
             table_ = std::exchange(old.table_, 0);
             throw;
@@ -332,7 +349,13 @@ private:
         const uint8_t* c = control();
         for (uint32_t i = 0; i < capacity; ++i)
             if (c[i]) entries()[i].~Entry();
-        ::operator delete(reinterpret_cast<void*>(table_ & ~kSmallMask));
+        uint16_t distance;
+        std::memcpy(&distance, c + capacity, sizeof distance);
+        void* const base = reinterpret_cast<void*>(table_ & ~kSmallMask);
+        if (distance)
+            TableBlocks::release(base, distance);
+        else
+            ::operator delete(base);
         table_ = 0;
     }
 

@@ -138,7 +138,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         i = value_end + 1;
     }
     if (!pending.empty()) {
-        attrs.reserve(pending.size());
+        attrs.reserve_in(pending.size(), scratch.tables);
         for (auto& a : pending) {
             const std::string_view name(doc + a.name_begin, static_cast<size_t>(a.name_end - a.name_begin));
             const uint64_t h = scratch.name_hashes.hash(attrs.keys(), name, doc + end);

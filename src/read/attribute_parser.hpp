@@ -9,6 +9,7 @@
 
 #include "base/bytes.hpp"
 #include "base/siphash.hpp"
+#include "base/table_blocks.hpp"
 #include "read/read_error.hpp"
 #include "storage/attr_map.hpp"
 #include "storage/node_string.hpp"
@@ -75,6 +76,7 @@ public:
     std::vector<Attribute> attributes;
     NameHashCache name_hashes;
     StringBlocks* decoded = nullptr;  // where decoded values are made, if anywhere
+    TableBlocks* tables = nullptr;    // where attribute tables are placed, if anywhere
 };
 
 // Parses the attribute region [begin, end) of the document (the bytes after

@@ -72,6 +72,7 @@ public:
           index_(index),
           keys_(take_thread_hash_keys()) {
         scratch_.decoded = &decoded_;
+        scratch_.tables = &tables_;
     }
 
     Result<RecordTree, ReadError> run() {
@@ -214,6 +215,8 @@ private:
     std::vector<OuterName> outer_;
     // Decoded texts and values up to 4 KiB, packed instead of one buffer each.
     StringBlocks decoded_{4096};
+    // Attribute tables, packed instead of one allocation each.
+    TableBlocks tables_;
     AttributeScratch scratch_;
     uint64_t next_text_ = 0;
 };

@@ -208,6 +208,32 @@ void test_write_shared_tree() {
     check(source->reference_count() == 1, "written copies give back their references");
 }
 
+// The attribute tables of one parse share blocks. Every thread frees its
+// share of them (interleaved, so that neighbours in a block go on different
+// threads at once) while another parse fills blocks: each block must be freed
+// exactly once, by whichever thread frees its last table.
+void test_tables_freed_everywhere() {
+    const std::string doc = sample_document(400);
+    SourceRef source(SourceText::copy_of(doc));
+    for (int round = 0; round < 20; ++round) {
+        auto parsed = build_tree(source.get(), "catalog");
+        check(parsed.ok(), "the sample parses for the table round");
+        if (!parsed.ok()) return;
+        RecordTree& tree = parsed.value();
+        const int failures = run_threads([&](int t) {
+            if (t == 0) return build_tree(source.get(), "catalog").ok();
+            bool ok = true;
+            for (size_t i = static_cast<size_t>(t); i < tree.size(); i += kThreads - 1) {
+                ok = ok && (tree[i].attrs.empty() || tree[i].attrs.find("id") || tree[i].attrs.find("cur"));
+                tree[i].attrs = AttrMap();
+            }
+            return ok;
+        });
+        check(failures == 0, "tables freed on every thread at once");
+    }
+    check(source->reference_count() == 1, "freed tables give back their views' references");
+}
+
 }  // namespace
 
 int main() {
@@ -215,5 +241,6 @@ int main() {
     test_owner_released_once();
     test_parse_one_document();
     test_write_shared_tree();
+    test_tables_freed_everywhere();
     return report();
 }

@@ -1,0 +1,68 @@
+// Memory for the many small tables one parse makes (an element's attribute
+// map each), carved from shared blocks instead of one allocation each. A
+// table is freed on its own, on any thread, as its owner goes; its block goes
+// when its last table does. A thread keeps a few freed full-size blocks for
+// its next parse, so that parsing again takes no fresh memory from the system.
+//
+// A table in a block ends with two bytes (see TableBlocks::Room) that say how
+// far it lies from its block's header; zero there means a table of its own.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace brindxml {
+
+class TableBlocks {
+public:
+    // Tables are placed at this alignment (a map keeps bits of its own in the
+    // low bits of a table's address).
+    static constexpr size_t kAlignment = 16;
+    // Tables larger than this get an allocation of their own.
+    static constexpr size_t kLargestTable = 4096;
+
+    // At the start of every block.
+    struct Header {
+        // The tables of the block still alive, plus a large bias while a
+        // parse still places tables in it.
+        std::atomic<uint64_t> live;
+        uint32_t bytes;  // the block's size, header included
+        Header* next;    // in a thread's list of kept blocks
+    };
+
+    TableBlocks() noexcept = default;
+    TableBlocks(const TableBlocks&) = delete;
+    TableBlocks& operator=(const TableBlocks&) = delete;
+    // The block being filled lives on while tables in it do.
+    ~TableBlocks() { finish_block(); }
+
+    // Room for a table of `bytes` (at most kLargestTable), and the distance
+    // the table must record in its last two bytes. Throws std::bad_alloc.
+    struct Room {
+        void* at;
+        uint16_t distance;  // from the block's header, in units of kAlignment; never 0
+    };
+    Room take(size_t bytes) {
+        const size_t rounded = (bytes + kAlignment - 1) & ~(kAlignment - 1);
+        if (!block_ || block_->bytes - used_ < rounded) start_block(rounded);
+        Room room{reinterpret_cast<char*>(block_) + used_, static_cast<uint16_t>(used_ / kAlignment)};
+        used_ += rounded;
+        ++handed_out_;
+        return room;
+    }
+
+    // Frees a table that was placed `distance` units after its block's header.
+    static void release(void* table, uint16_t distance) noexcept;
+
+private:
+    void start_block(size_t at_least);
+    void finish_block() noexcept;
+
+    Header* block_ = nullptr;
+    size_t used_ = 0;
+    uint64_t handed_out_ = 0;  // tables of the current block
+    size_t next_bytes_ = 0;    // the size of the next block
+};
+
+}  // namespace brindxml
