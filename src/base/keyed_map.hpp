@@ -305,15 +305,10 @@ private:
         const bool small = capacity <= kMaxSmall;
         const size_t bytes =
             (small ? 0 : kHeaderBytes) + (sizeof(Entry) + 1) * static_cast<size_t>(capacity) + sizeof(uint16_t);
-        uintptr_t base;
-        uint16_t distance = 0;
-        if (blocks && bytes <= TableBlocks::kLargestTable) {
-            const TableBlocks::Room room = blocks->take(bytes);
-            base = reinterpret_cast<uintptr_t>(room.at);
-            distance = room.distance;
-        } else {
-            base = reinterpret_cast<uintptr_t>(::operator new(bytes));
-        }
+        TableBlocks::Room room{nullptr, 0};
+        if (blocks && bytes <= TableBlocks::kLargestTable) room = blocks->take(bytes);
+        const uint16_t distance = room.distance;
+        const auto base = reinterpret_cast<uintptr_t>(room.at ? room.at : ::operator new(bytes));
         if (small) {
             table_ = base | capacity;
         } else {

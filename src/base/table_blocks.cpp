@@ -10,8 +10,9 @@ using Header = TableBlocks::Header;
 
 constexpr size_t kHeaderBytes = (sizeof(Header) + TableBlocks::kAlignment - 1) & ~(TableBlocks::kAlignment - 1);
 // A parse's first block is small, so that a small document does not keep a
-// large block alive; each next one is twice the size, up to kFullBlock.
-constexpr size_t kFirstBlock = 1024;
+// large block alive; each next one is twice the size, up to kFullBlock. A
+// document's tables then take at most twice their size and the first block.
+constexpr size_t kFirstBlock = 512;
 constexpr size_t kFullBlock = 64 * 1024;
 // Large enough that no parse's own count of tables comes near it.
 constexpr uint64_t kOpen = uint64_t{1} << 62;

@@ -38,12 +38,18 @@ public:
     ~TableBlocks() { finish_block(); }
 
     // Room for a table of `bytes` (at most kLargestTable), and the distance
-    // the table must record in its last two bytes. Throws std::bad_alloc.
+    // the table must record in its last two bytes; or none (`at` null) for
+    // the first few tables, which get allocations of their own: a document
+    // of a few elements then keeps no block at all. Throws std::bad_alloc.
     struct Room {
         void* at;
-        uint16_t distance;  // from the block's header, in units of kAlignment; never 0
+        uint16_t distance;  // from the block's header, in units of kAlignment (0 without room)
     };
     Room take(size_t bytes) {
+        if (declined_ < kOwnAllocations) {
+            ++declined_;
+            return Room{nullptr, 0};
+        }
         const size_t rounded = (bytes + kAlignment - 1) & ~(kAlignment - 1);
         if (!block_ || block_->bytes - used_ < rounded) start_block(rounded);
         Room room{reinterpret_cast<char*>(block_) + used_, static_cast<uint16_t>(used_ / kAlignment)};
@@ -56,6 +62,8 @@ public:
     static void release(void* table, uint16_t distance) noexcept;
 
 private:
+    static constexpr uint32_t kOwnAllocations = 4;
+
     void start_block(size_t at_least);
     void finish_block() noexcept;
 
@@ -63,6 +71,7 @@ private:
     size_t used_ = 0;
     uint64_t handed_out_ = 0;  // tables of the current block
     size_t next_bytes_ = 0;    // the size of the next block
+    uint32_t declined_ = 0;    // tables sent to allocations of their own
 };
 
 }  // namespace brindxml
