@@ -21,20 +21,21 @@ constexpr uint64_t kOpen = uint64_t{1} << 62;
 constexpr uint32_t kKeptBlocks = 128;
 
 // A thread's kept blocks. Plain data, so that it is usable at any point of
-// the thread's life; `closed` is set once the thread's storage is being torn
-// down, after which freed blocks go straight back to the allocator.
+// the thread's life. Only a thread that parses keeps blocks: it registers the
+// owner that frees them when the thread ends while it starts a block, where
+// allocating is allowed (registering may allocate; giving a block back,
+// which happens while a tree is dropped, must not).
 struct KeptBlocks {
+    enum State : uint8_t { Unregistered, Open, Closed };
     Header* first;
     uint32_t count;
-    bool closed;
+    State state;
 };
 thread_local KeptBlocks kept{};
 
-// Frees the kept blocks when the thread ends. Made on the first block a
-// thread keeps.
 struct KeptBlocksOwner {
     ~KeptBlocksOwner() {
-        kept.closed = true;
+        kept.state = KeptBlocks::Closed;
         while (Header* block = kept.first) {
             kept.first = block->next;
             ::operator delete(block);
@@ -43,10 +44,15 @@ struct KeptBlocksOwner {
     }
 };
 
+void register_kept_blocks() {
+    if (kept.state != KeptBlocks::Unregistered) return;
+    static thread_local KeptBlocksOwner owner;
+    (void)owner;
+    kept.state = KeptBlocks::Open;
+}
+
 void give_back(Header* block) noexcept {
-    if (block->bytes == kFullBlock && !kept.closed && kept.count < kKeptBlocks) {
-        static thread_local KeptBlocksOwner owner;
-        (void)owner;
+    if (block->bytes == kFullBlock && kept.state == KeptBlocks::Open && kept.count < kKeptBlocks) {
         block->next = kept.first;
         kept.first = block;
         ++kept.count;
@@ -56,6 +62,7 @@ void give_back(Header* block) noexcept {
 }
 
 Header* new_block(size_t bytes) {
+    register_kept_blocks();
     if (bytes == kFullBlock && kept.first) {
         Header* block = kept.first;
         kept.first = block->next;
