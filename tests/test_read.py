@@ -77,6 +77,11 @@ MALFORMED = [
     ("<a x/>", "a", "malformed XML at byte 3: attribute 'x' has no value"),
     ("<a x=1/>", "a", "malformed XML at byte 5: value of attribute 'x' is not quoted"),
     ('<a x="1" x="2"/>', "a", "malformed XML at byte 9: duplicate attribute 'x'"),
+    # Names of up to 8 bytes compare as words, longer ones byte by byte; the
+    # last names here end too near the tag's end for a whole word to be read.
+    ('<a abcdefghi="1" abcdefghj="2" abcdefgh="3" abcdefghi="4"/>', "a",
+     "malformed XML at byte 44: duplicate attribute 'abcdefghi'"),
+    ('<a ab="1" abc="2" ab="3"/>', "a", "malformed XML at byte 18: duplicate attribute 'ab'"),
     ('<a x="<"/>', "a", "malformed XML at byte 6: '<' is not allowed in attribute values"),
     ("<a>x < y</a>", "a", "malformed XML at byte 5: expected element name after '<'"),
     ("<>", "a", "malformed XML at byte 0: expected element name after '<'"),

@@ -1,5 +1,6 @@
 #include "read/attribute_parser.hpp"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -121,10 +122,14 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         }
 
         if (!in_map) {
-            for (const auto& earlier : pending)
-                if (std::string_view(doc + earlier.name_begin, static_cast<size_t>(earlier.name_end - earlier.name_begin)) == name)
+            // Names of up to 8 bytes compare as words; only longer ones byte by byte.
+            const uint64_t word = short_name_word(name, doc + end);
+            for (const auto& earlier : pending) {
+                if (earlier.name_word == word && earlier.name_end - earlier.name_begin == name.size() &&
+                    (word != 0 || std::memcmp(doc + earlier.name_begin, name.data(), name.size()) == 0))
                     return ReadError::malformed(name_begin, joined({"duplicate attribute '", name, "'"}));
-            pending.push_back({name_begin, name_end, std::move(value)});
+            }
+            pending.push_back({name_begin, name_end, word, std::move(value)});
             if (pending.size() == kLinearDuplicateCheck) {
                 attrs.reserve(2 * kLinearDuplicateCheck);
                 for (auto& a : pending)
@@ -141,7 +146,7 @@ std::optional<ReadError> parse_attributes(ViewMaker& views, uint64_t begin, uint
         attrs.reserve_in(pending.size(), scratch.tables);
         for (auto& a : pending) {
             const std::string_view name(doc + a.name_begin, static_cast<size_t>(a.name_end - a.name_begin));
-            const uint64_t h = scratch.name_hashes.hash(attrs.keys(), name, doc + end);
+            const uint64_t h = scratch.name_hashes.hash(attrs.keys(), name, a.name_word);
             attrs.insert_reserved(views.view(a.name_begin, a.name_end), std::move(a.value), h);
         }
         pending.clear();
