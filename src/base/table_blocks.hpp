@@ -45,6 +45,15 @@ public:
         void* at;
         uint16_t distance;  // from the block's header, in units of kAlignment (0 without room)
     };
+    // At most one table each for `owners` more owners, each announced with
+    // next_owner() before its table is asked for: no block is made larger
+    // than the tables still to come can fill, each the size of the one that
+    // starts it.
+    void expect_at_most(uint64_t owners) noexcept { still_expected_ = owners; }
+    void next_owner() noexcept {
+        if (still_expected_ != kUnknown && still_expected_ > 0) --still_expected_;
+    }
+
     Room take(size_t bytes) {
         if (declined_ < kOwnAllocations) {
             ++declined_;
@@ -63,6 +72,7 @@ public:
 
 private:
     static constexpr uint32_t kOwnAllocations = 4;
+    static constexpr uint64_t kUnknown = ~uint64_t{0};
 
     void start_block(size_t at_least);
     void finish_block() noexcept;
@@ -72,6 +82,7 @@ private:
     uint64_t handed_out_ = 0;  // tables of the current block
     size_t next_bytes_ = 0;    // the size of the next block
     uint32_t declined_ = 0;    // tables sent to allocations of their own
+    uint64_t still_expected_ = kUnknown;  // owners still to come, after the current one
 };
 
 }  // namespace brindxml

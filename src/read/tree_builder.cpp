@@ -87,7 +87,9 @@ public:
                     if (!open_.empty()) {
                         ++tree_[open_.back().record].child_count;
                     } else if (index_.name(i) == root_tag_) {
-                        tree_.reserve(count_elements(index_, i));
+                        const size_t elements = count_elements(index_, i);
+                        tree_.reserve(elements);
+                        tables_.expect_at_most(elements);
                     } else {
                         if (index_.name_length(i) == 0) return missing_name(s);
                         outer_.push_back({index_.name_offset(i), index_.name_length(i)});
@@ -175,6 +177,7 @@ private:
         const uint64_t name_end = s + 1 + name_length;
         record.name = views_.view(s + 1, name_end);
         record.attrs = AttrMap(keys_);
+        tables_.next_owner();
         if (name_end < region_end) return parse_attributes(views_, name_end, region_end, record.attrs, scratch_);
         return std::nullopt;
     }
