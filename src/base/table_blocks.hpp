@@ -79,9 +79,9 @@ private:
 
     Header* block_ = nullptr;
     size_t used_ = 0;
-    uint64_t handed_out_ = 0;  // tables of the current block
-    size_t next_bytes_ = 0;    // the size of the next block
-    uint32_t declined_ = 0;    // tables sent to allocations of their own
+    uint64_t handed_out_ = 0;             // tables of the current block
+    size_t next_bytes_ = 0;               // the size of the next block
+    uint32_t declined_ = 0;               // tables sent to allocations of their own
     uint64_t still_expected_ = kUnknown;  // owners still to come, after the current one
 };
 
