@@ -82,7 +82,7 @@ void TableBlocks::start_block(size_t at_least) {
     // A block smaller than the schedule's when the tables still to come
     // cannot fill it (this one and the rest, each the size of this one).
     if (still_expected_ < (bytes - kHeaderBytes) / at_least - 1)
-        bytes = kHeaderBytes + (still_expected_ + 1) * at_least;
+        bytes = kHeaderBytes + (static_cast<size_t>(still_expected_) + 1) * at_least;
     Header* block = new_block(bytes);
     block->live.store(kOpen, std::memory_order_relaxed);
     block->bytes = static_cast<uint32_t>(bytes);
