@@ -2,8 +2,9 @@
 // bytes declare is found inside it. For an input that is valid UTF-8:
 // builds the index with both scanners and requires identical results, then
 // builds the record tree for a root tag taken from the input's first bytes,
-// and checks that every view of the result lies inside the document and that
-// no reference to the document outlives the tree.
+// and checks that every view of the result lies inside the document, that
+// building from windows of one to four constructs gives the same tree or
+// error, and that no reference to the document outlives the tree.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +67,28 @@ void check_views(const RecordTree& tree, const SourceText* source) {
     require(tree.size() == children + 1);
 }
 
+bool same_string(const NodeString& a, const NodeString& b) { return a.bytes() == b.bytes(); }
+
+// Same records in the same order (attribute maps compared by lookup: each
+// parse hashes with keys of its own, so their orders differ).
+bool same_tree(const RecordTree& a, const RecordTree& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const FlatRecord& x = a[i];
+        const FlatRecord& y = b[i];
+        if (!same_string(x.name, y.name) || x.child_count != y.child_count || bool(x.text) != bool(y.text) ||
+            (x.text && !same_string(*x.text, *y.text)) || x.attrs.size() != y.attrs.size())
+            return false;
+        bool same_attrs = true;
+        x.attrs.for_each([&](const NodeString& k, const NodeString& v) {
+            const NodeString* other = y.attrs.find(k.bytes());
+            same_attrs = same_attrs && other && same_string(v, *other);
+        });
+        if (!same_attrs) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -86,9 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     SourceRef source(SourceText::copy_of(doc));
     {
-        auto result = build_tree(source.get(), pick_root(doc));
+        const std::string_view root = pick_root(doc);
+        auto result = build_tree(source.get(), root);
         if (result.ok()) check_views(result.value(), source.get());
         else require(!result.error().display().empty());
+        auto windowed = build_tree(source.get(), root, 1 + size % 4);
+        require(result.ok() == windowed.ok());
+        if (result.ok()) require(same_tree(result.value(), windowed.value()));
+        else require(result.error().display() == windowed.error().display());
     }
     require(source->reference_count() == 1);
     return 0;

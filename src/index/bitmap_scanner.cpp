@@ -149,6 +149,15 @@ Result<StructuralIndex, IndexError> scan_bitmap(std::string_view document, ScanP
     return scan_rules::scan(document, finder);
 }
 
+Result<bool, IndexError> scan_bitmap_window(std::string_view document, ScanPath path, uint64_t& position,
+                                            StructuralIndex& window) {
+    // A window's first search classifies its chunk afresh: a chunk of blocks
+    // is 1 KiB, a window some hundreds.
+    ChunkMasks masks{};
+    const BlockFinder finder(document, block_classifier(path), masks);
+    return scan_rules::scan_window(document, finder, position, window);
+}
+
 Result<StructuralIndex, IndexError> scan_bitmap(std::string_view document) {
     return scan_bitmap(document, fastest_scan_path());
 }

@@ -121,13 +121,20 @@ uint64_t find_name_end(const char* doc, uint64_t from, uint64_t len, uint8_t sto
     return name_end(doc, from, len, stops);
 }
 
+// Indexes the constructs from `position` on into `index` until it is full
+// (StructuralIndex::window_full) or the document ends, and sets `position`
+// to where the next window starts. True once the whole document is indexed.
 template <class Finder>
-Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder& find) {
-    StructuralIndex index(document);
+Result<bool, IndexError> scan_window(std::string_view document, const Finder& find, uint64_t& position,
+                                     StructuralIndex& index) {
     const char* doc = document.data();
     const uint64_t len = document.size();
-    uint64_t pos = 0;  // one past the last construct (or skipped declaration)
+    uint64_t pos = position;  // one past the last construct (or skipped declaration)
     for (;;) {
+        if (index.window_full()) {
+            position = pos;
+            return false;
+        }
         const uint64_t lt = find.next_lt(pos);
         if (lt >= len) break;
         if (lt > pos) index.add_text(pos, lt);
@@ -214,6 +221,16 @@ Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder
         if (end >= len) break;
         pos = end + 1;
     }
+    position = len;
+    return true;
+}
+
+template <class Finder>
+Result<StructuralIndex, IndexError> scan(std::string_view document, const Finder& find) {
+    StructuralIndex index(document);
+    uint64_t position = 0;
+    auto whole = scan_window(document, find, position, index);
+    if (!whole) return std::move(whole).error();
     return index;
 }
 

@@ -22,6 +22,9 @@
 namespace brindxml {
 
 Result<StructuralIndex, IndexError> scan_tag_seeking(std::string_view document);
+// One window of the index from `position` on (see scan_rules::scan_window).
+Result<bool, IndexError> scan_tag_seeking_window(std::string_view document, uint64_t& position,
+                                                 StructuralIndex& window);
 
 // Whether build_structural_index uses the bitmap scanner for `document`.
 bool prefers_bitmap_scanner(std::string_view document) noexcept;
@@ -30,5 +33,7 @@ bool prefers_bitmap_scanner(std::string_view document) noexcept;
 // available (scan_path_available).
 Result<StructuralIndex, IndexError> scan_bitmap(std::string_view document);
 Result<StructuralIndex, IndexError> scan_bitmap(std::string_view document, ScanPath path);
+Result<bool, IndexError> scan_bitmap_window(std::string_view document, ScanPath path, uint64_t& position,
+                                            StructuralIndex& window);
 
 }  // namespace brindxml

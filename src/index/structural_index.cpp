@@ -54,24 +54,27 @@ std::string IndexError::display() const {
     return std::string(what) + " at byte " + std::to_string(offset);
 }
 
-StructuralIndex::StructuralIndex(std::string_view document) : document_(document) {
+StructuralIndex::StructuralIndex(std::string_view document, uint64_t window_tags)
+    : document_(document), window_tags_(std::clamp<uint64_t>(window_tags, 1, kWholeDocument)) {
     const uint64_t len = document.size();
     if (len >= kBytesPerTag) {
-        tag_capacity_ = len / kBytesPerTag;
+        tag_capacity_ = std::min(len / kBytesPerTag, window_tags_);
         resize_column(starts_, tag_capacity_);
         resize_column(ends_, tag_capacity_);
         resize_column(kinds_, tag_capacity_);
         resize_column(name_lengths_, tag_capacity_);
     }
     if (len >= kBytesPerText) {
-        text_capacity_ = len / kBytesPerText;
+        text_capacity_ = std::min(len / kBytesPerText, window_tags_);
         resize_column(texts_, text_capacity_);
     }
 }
 
 void StructuralIndex::grow_tags(uint64_t position) {
     // A construct takes at least two bytes (`<>`).
-    const uint64_t capacity = grown_capacity(tag_count_, position, document_.size(), 2);
+    // Within a window's bound (one past it only if a scan overran the window).
+    const uint64_t capacity =
+        std::max(std::min(grown_capacity(tag_count_, position, document_.size(), 2), window_tags_), tag_count_ + 1);
     resize_column(starts_, capacity);
     resize_column(ends_, capacity);
     resize_column(kinds_, capacity);
@@ -80,7 +83,8 @@ void StructuralIndex::grow_tags(uint64_t position) {
 }
 
 void StructuralIndex::grow_texts(uint64_t position) {
-    const uint64_t capacity = grown_capacity(text_count_, position, document_.size(), 1);
+    const uint64_t capacity = std::max(
+        std::min(grown_capacity(text_count_, position, document_.size(), 1), 2 * window_tags_ + 1), text_count_ + 1);
     resize_column(texts_, capacity);
     text_capacity_ = capacity;
 }

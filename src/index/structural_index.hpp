@@ -50,9 +50,17 @@ struct [[nodiscard]] IndexError {
 // ever cut.
 // Invariant relied on by the tree builder: a text range contains no `<`,
 // except the content range of a complete CDATA section.
+//
+// An index may also be a window over the document: a scan then stops once it
+// holds `window_tags` constructs (or twice as many text ranges), and the next
+// window starts where it stopped (see IndexWindows). Offsets stay those of
+// the whole document; only entry numbers start again at 0.
 class StructuralIndex {
 public:
-    explicit StructuralIndex(std::string_view document);
+    // Most constructs a window may hold: the whole document, however large.
+    static constexpr uint64_t kWholeDocument = uint64_t{1} << 56;
+
+    explicit StructuralIndex(std::string_view document, uint64_t window_tags = kWholeDocument);
     StructuralIndex(StructuralIndex&&) noexcept = default;
     StructuralIndex& operator=(StructuralIndex&&) noexcept = default;
     StructuralIndex(const StructuralIndex&) = delete;
@@ -86,6 +94,16 @@ public:
 
     uint64_t tag_capacity() const noexcept { return tag_capacity_; }
     uint64_t text_capacity() const noexcept { return text_capacity_; }
+
+    // Whether a scan must stop before the next construct: one more adds at
+    // most one entry and two text ranges, which the columns never need to
+    // grow past window_tags and twice that plus one.
+    bool window_full() const noexcept { return tag_count_ >= window_tags_ || text_count_ >= 2 * window_tags_; }
+    // Empties the index for the next window, keeping its columns.
+    void clear() noexcept {
+        tag_count_ = 0;
+        text_count_ = 0;
+    }
 
     // Used by the scanners, in document order. The name starts where
     // name_offset() says.
@@ -123,6 +141,7 @@ private:
     void grow_texts(uint64_t position);
 
     std::string_view document_;
+    uint64_t window_tags_;
     uint64_t tag_count_ = 0;
     uint64_t tag_capacity_ = 0;
     Column<uint64_t> starts_;

@@ -39,4 +39,9 @@ Result<StructuralIndex, IndexError> scan_tag_seeking(std::string_view document) 
     return scan_rules::scan(document, ForwardFinder(document));
 }
 
+Result<bool, IndexError> scan_tag_seeking_window(std::string_view document, uint64_t& position,
+                                                 StructuralIndex& window) {
+    return scan_rules::scan_window(document, ForwardFinder(document), position, window);
+}
+
 }  // namespace brindxml

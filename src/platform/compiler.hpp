@@ -25,6 +25,15 @@
 #define BRINDXML_NOINLINE
 #endif
 
+// Keeps a small step of a hot loop inline where it is also called elsewhere.
+#if defined(__GNUC__) || defined(__clang__)
+#define BRINDXML_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define BRINDXML_ALWAYS_INLINE __forceinline
+#else
+#define BRINDXML_ALWAYS_INLINE inline
+#endif
+
 namespace brindxml::platform {
 
 // A hint that `address` will be read soon; no effect where unsupported.

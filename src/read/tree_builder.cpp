@@ -1,20 +1,24 @@
-// Walks the structural index with an explicit stack of open elements (no
-// recursion, so nesting depth is bounded only by memory) and builds the
-// RecordTree of the first element named root_tag.
+// Walks the structural index, a window at a time, with an explicit stack of
+// open elements (no recursion, so nesting depth is bounded only by memory)
+// and builds the RecordTree of the first element named root_tag.
 //
 // Records are appended in document order to one array, sized when the root
-// opens from a count of the root's own elements, and an open element's frame
-// holds its record's position there.
+// opens from a count of the root's own elements (exact when the window holds
+// the root's end, else projected from the window), and an open element's
+// frame holds its record's position there.
 #include "read/tree_builder.hpp"
 
 #include <cstring>
+#include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/join.hpp"
 #include "base/siphash.hpp"
-#include "index/structural_index.hpp"
+#include "index/index_windows.hpp"
+#include "platform/compiler.hpp"
 #include "read/attribute_parser.hpp"
 #include "read/decode_references.hpp"
 #include "read/text_accumulator.hpp"
@@ -37,10 +41,15 @@ struct OuterName {
     uint64_t length;
 };
 
-// The elements of the tree whose start tag is `first`, pairing start and end
-// tags by nesting alone: exact when the tree is well formed, and never more
-// than the start and self-closing tags that follow.
-size_t count_elements(const StructuralIndex& index, uint64_t first) {
+// The elements of the tree whose start tag is entry `first` of the window,
+// pairing start and end tags by nesting alone: exact when the tree is well
+// formed and its end tag is in the window (`complete`), and never more than
+// the start and self-closing tags that follow.
+struct ElementCount {
+    size_t count;
+    bool complete;
+};
+ElementCount count_elements(const StructuralIndex& index, uint64_t first) {
     size_t count = 0;
     uint64_t depth = 0;
     for (uint64_t i = first; i < index.tag_count(); ++i) {
@@ -53,29 +62,72 @@ size_t count_elements(const StructuralIndex& index, uint64_t first) {
                 ++count;
                 break;
             case TagKind::Close:
-                if (--depth == 0) return count;
+                if (--depth == 0) return {count, true};
                 break;
             default:
                 break;
         }
     }
-    return count;
+    return {count, false};
+}
+
+// The elements a root that starts at `start` and holds `count` of them in its
+// first `covered` bytes may have in all, if the rest of the document is as
+// dense, with an eighth more; never more than the rest could hold (an
+// element takes four bytes at least, `<a/>`).
+size_t projected_elements(size_t count, uint64_t covered, uint64_t rest) {
+    const double projected = 1.125 * static_cast<double>(count) * static_cast<double>(rest) /
+                                 static_cast<double>(covered > 0 ? covered : 1) +
+                             16.0;
+    const uint64_t most = rest / 4 + 1;
+    return static_cast<size_t>(projected >= static_cast<double>(most) ? most : static_cast<uint64_t>(projected));
+}
+
+ReadError index_error(const IndexError& error) {
+    if (error.reason == IndexError::Reason::UnterminatedDoctype)
+        return ReadError::malformed(error.offset, "unterminated DOCTYPE declaration");
+    return ReadError::unclosed_tag(error.offset);
 }
 
 class TreeBuilder {
 public:
-    TreeBuilder(SourceText* source, std::string_view root_tag, const StructuralIndex& index)
+    TreeBuilder(SourceText* source, std::string_view root_tag, uint64_t window_tags)
         : views_(source),
           doc_(source->data()),
           len_(source->length()),
           root_tag_(root_tag),
-          index_(index),
+          windows_(source->bytes(), window_tags),
+          index_(windows_.window()),
           keys_(take_thread_hash_keys()) {
         scratch_.decoded = &decoded_;
         scratch_.tables = &tables_;
     }
 
     Result<RecordTree, ReadError> run() {
+        auto built = build();
+        // A construct left open anywhere in the document is its error, also
+        // after the root element or after an error in the tree.
+        if (auto error = windows_.scan_rest()) return index_error(*error);
+        return built;
+    }
+
+private:
+    Result<RecordTree, ReadError> build() {
+        for (;;) {
+            auto more = windows_.next();
+            if (!more) return index_error(more.error());
+            if (!more.value()) break;
+            if (auto error = build_window()) return std::move(*error);
+            if (root_done_) return std::move(tree_);
+        }
+        if (open_.empty()) return ReadError::root_not_found(std::string(root_tag_));
+        return ReadError::unclosed_at_end(std::string(tree_[open_.back().record].name.bytes()));
+    }
+
+    // Builds from the window's entries; stops early, with root_done_ set,
+    // once the root element is complete.
+    std::optional<ReadError> build_window() {
+        next_text_ = 0;
         const uint64_t tags = index_.tag_count();
         for (uint64_t i = 0; i < tags; ++i) {
             const uint64_t s = index_.tag_start(i);
@@ -87,9 +139,7 @@ public:
                     if (!open_.empty()) {
                         ++tree_[open_.back().record].child_count;
                     } else if (index_.name(i) == root_tag_) {
-                        const size_t elements = count_elements(index_, i);
-                        tree_.reserve(elements);
-                        tables_.expect_at_most(elements);
+                        reserve_for_root(i, s);
                     } else {
                         if (index_.name_length(i) == 0) return missing_name(s);
                         outer_.push_back({index_.name_offset(i), index_.name_length(i)});
@@ -108,13 +158,16 @@ public:
                     }
                     // Outside the root element, so the tree is still empty.
                     if (auto error = parse_tag(i, s, e - 1, tree_.add())) return std::move(*error);
-                    if (tree_[0].name == root_tag_) return std::move(tree_);
+                    if (tree_[0].name == root_tag_) {
+                        root_done_ = true;
+                        return std::nullopt;
+                    }
                     tree_.remove_last();
                     break;
                 }
                 case TagKind::Close: {
                     if (auto error = close_element(i, s, e)) return std::move(*error);
-                    if (root_done_) return std::move(tree_);
+                    if (root_done_) return std::nullopt;
                     break;
                 }
                 case TagKind::Comment:
@@ -134,17 +187,40 @@ public:
                     break;
             }
         }
-        if (open_.empty()) return ReadError::root_not_found(std::string(root_tag_));
-        return ReadError::unclosed_at_end(std::string(tree_[open_.back().record].name.bytes()));
+        // A window that ended after a declaration leaves the text ranges
+        // before it for the next window's first construct.
+        for (uint64_t t = next_text_; t < index_.text_count(); ++t) carried_.push_back(index_.text(t));
+        return std::nullopt;
     }
 
-private:
+    // Sizes the tree and its attribute tables for the root element, entry
+    // `i` of the window, starting at offset `s`.
+    void reserve_for_root(uint64_t i, uint64_t s) {
+        const ElementCount elements = count_elements(index_, i);
+        if (elements.complete) {
+            tree_.reserve(elements.count);
+            tables_.expect_at_most(elements.count);
+            return;
+        }
+        const uint64_t covered = index_.tag_end(index_.tag_count() - 1) - s;
+        try {
+            tree_.reserve(projected_elements(elements.count, covered, len_ - s));
+        } catch (const std::bad_alloc&) {
+            // A projection from a dense start may ask for more address space
+            // than a limit allows: the array then grows as it fills.
+            tree_.reserve(elements.count);
+        }
+    }
+
     static ReadError missing_name(uint64_t s) { return ReadError::malformed(s, "expected element name after '<'"); }
 
     // Decodes the text ranges before offset `s` into the innermost open
     // element; outside the root element they are skipped unread. (The index
     // guarantees these ranges hold no `<`.)
     std::optional<ReadError> take_text_before(uint64_t s) {
+        if (!carried_.empty()) [[unlikely]] {
+            if (auto error = take_carried_text()) return error;
+        }
         const uint64_t count = index_.text_count();
         if (open_.empty()) {
             while (next_text_ < count && index_.text(next_text_).start < s) ++next_text_;
@@ -154,18 +230,32 @@ private:
             const TextRange range = index_.text(next_text_);
             if (range.start >= s) break;
             ++next_text_;
-            TextAccumulator& text = open_.back().text;
-            // White space before any other text is dropped however it decodes
-            // (a reference is never white space in the raw bytes).
-            if (text.empty() && is_all_xml_space(doc_ + range.start, range.end - range.start)) continue;
-            const std::string_view raw(doc_ + range.start, static_cast<size_t>(range.end - range.start));
-            auto decoded = decode_references(raw, range.start, ReferenceMode::Text, &decoded_);
-            if (!decoded) return std::move(decoded).error();
-            if (decoded.value().changed)
-                text.append_owned(doc_, std::move(decoded.value().decoded));
-            else
-                text.append_view(doc_, range.start, range.end);
+            if (auto error = take_text(range)) return error;
         }
+        return std::nullopt;
+    }
+
+    // The ranges a previous window left, all before this window's constructs.
+    BRINDXML_NOINLINE std::optional<ReadError> take_carried_text() {
+        if (!open_.empty())
+            for (const TextRange& range : carried_)
+                if (auto error = take_text(range)) return error;
+        carried_.clear();
+        return std::nullopt;
+    }
+
+    BRINDXML_ALWAYS_INLINE std::optional<ReadError> take_text(TextRange range) {
+        TextAccumulator& text = open_.back().text;
+        // White space before any other text is dropped however it decodes
+        // (a reference is never white space in the raw bytes).
+        if (text.empty() && is_all_xml_space(doc_ + range.start, range.end - range.start)) return std::nullopt;
+        const std::string_view raw(doc_ + range.start, static_cast<size_t>(range.end - range.start));
+        auto decoded = decode_references(raw, range.start, ReferenceMode::Text, &decoded_);
+        if (!decoded) return std::move(decoded).error();
+        if (decoded.value().changed)
+            text.append_owned(doc_, std::move(decoded.value().decoded));
+        else
+            text.append_view(doc_, range.start, range.end);
         return std::nullopt;
     }
 
@@ -210,7 +300,8 @@ private:
     const char* doc_;
     uint64_t len_;
     std::string_view root_tag_;
-    const StructuralIndex& index_;
+    IndexWindows windows_;
+    const StructuralIndex& index_;  // the current window
     HashKeys keys_;  // one pair for every attribute map of the parse
     RecordTree tree_;
     bool root_done_ = false;
@@ -221,24 +312,18 @@ private:
     // Attribute tables, packed instead of one allocation each.
     TableBlocks tables_;
     AttributeScratch scratch_;
-    uint64_t next_text_ = 0;
+    uint64_t next_text_ = 0;  // in the window
+    std::vector<TextRange> carried_;
 };
 
 }  // namespace
 
-Result<RecordTree, ReadError> build_tree(SourceText* source, std::string_view root_tag) {
+Result<RecordTree, ReadError> build_tree(SourceText* source, std::string_view root_tag, uint64_t window_tags) {
     // The parse holds its own reference: views made and dropped along the way
     // never release the text under it.
     source->retain();
     const SourceRef hold(source);
-    auto index = build_structural_index(source->bytes());
-    if (!index) {
-        const IndexError& error = index.error();
-        if (error.reason == IndexError::Reason::UnterminatedDoctype)
-            return ReadError::malformed(error.offset, "unterminated DOCTYPE declaration");
-        return ReadError::unclosed_tag(error.offset);
-    }
-    return TreeBuilder(source, root_tag, index.value()).run();
+    return TreeBuilder(source, root_tag, window_tags).run();
 }
 
 }  // namespace brindxml

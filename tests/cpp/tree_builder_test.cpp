@@ -64,9 +64,10 @@ std::string shape(const ElementRecord& root) {
 }
 
 // The shape, or "!" and the error's display form.
-std::string parse(std::string_view xml, std::string_view root) {
+std::string parse(std::string_view xml, std::string_view root,
+                  uint64_t window_tags = IndexWindows::kDefaultWindowTags) {
     SourceRef source(SourceText::copy_of(xml));
-    auto result = build_tree(source.get(), root);
+    auto result = build_tree(source.get(), root, window_tags);
     if (!result.ok()) return cat("!", result.error().display());
     return shape(std::move(result.value()).nested());
 }
@@ -106,6 +107,8 @@ const Case kResults[] = {
     {"<1-x y.z:w=\"v\"/>", "1-x", "1-x{y.z:w=v}"},
     {"<?xml version='1.0'?><!DOCTYPE a><a>t</a>", "a", "a[t]"},
     {"<!DOCTYPE a [<!ELEMENT a ANY>]><a>t</a>", "a", "a[t]"},
+    // Text before skipped declarations (small windows end after them).
+    {"<a>x<!X>y<!Y>z<b/>w<!Z></a>", "a", "a[xyzw](b)"},
     {"<a></a >", "a", "a"},
     {"<a></a\t\n>", "a", "a"},
     {"<a></a \xC2\xA0\xE3\x80\x80\xE2\x80\xA8>", "a", "a"},
@@ -154,6 +157,8 @@ const Case kErrors[] = {
     {"<a>x</a", "a", "!malformed XML: Unclosed tag at byte 4"},
     {"<a><", "a", "!malformed XML: Unclosed tag at byte 3"},
     {"<a>1</a><b", "a", "!malformed XML: Unclosed tag at byte 8"},
+    // An unclosed tag anywhere wins over an error in the tree before it.
+    {"<a><b></a><c></c><d", "a", "!malformed XML: Unclosed tag at byte 17"},
     {"<a>&bogus;</a>", "a", "!unknown entity reference '&bogus;' at byte 3"},
     {"<a>&;</a>", "a", "!unknown entity reference '&;' at byte 3"},
     {"<a>AT&T</a>", "a", "!malformed XML at byte 5: unterminated entity reference"},
@@ -192,6 +197,9 @@ const Case kErrors[] = {
     {"<a><!--></a>", "a", "!malformed XML at byte 3: unterminated markup"},
     {"<a><!---></a>", "a", "!malformed XML at byte 3: unterminated markup"},
     {"<a><?pi", "a", "!malformed XML at byte 3: unterminated markup"},
+    // Text held over a declaration is decoded when the next construct comes.
+    {"<a>&bad;<!X>x<!Y><!-- c", "a", "!malformed XML at byte 17: unterminated markup"},
+    {"<a>&bad;<!X>x<!Y><b/></a>", "a", "!unknown entity reference '&bad;' at byte 3"},
     {"<a><![CDATA[x]</a>", "a", "!malformed XML at byte 3: unterminated CDATA section"},
     {"<a><![CDATA[x</a>", "a", "!malformed XML at byte 3: unterminated CDATA section"},
     {"<a><?pi x></a>", "a", "!malformed XML at byte 3: unterminated processing instruction"},
@@ -214,12 +222,17 @@ const Case kErrors[] = {
      "a", "!malformed XML at byte 136: duplicate attribute 'k3'"},
 };
 
+// Each case also with windows of the index as small as they come: a window
+// may end anywhere, even where no construct is indexed (after a declaration).
 void run_table(const Case* cases, size_t count, const char* table) {
     for (size_t i = 0; i < count; ++i) {
         const Case& c = cases[i];
-        const std::string got = parse(c.xml, c.root);
-        check(got == c.expected, std::string(table) + " \"" + printable(c.xml) + "\": got \"" + printable(got) +
-                                     "\", expected \"" + printable(c.expected) + "\"");
+        for (uint64_t window : {IndexWindows::kDefaultWindowTags, uint64_t{1}, uint64_t{2}, uint64_t{3}}) {
+            const std::string got = parse(c.xml, c.root, window);
+            check(got == c.expected, std::string(table) + " \"" + printable(c.xml) + "\" (windows of " +
+                                         std::to_string(window) + "): got \"" + printable(got) +
+                                         "\", expected \"" + printable(c.expected) + "\"");
+        }
     }
 }
 
