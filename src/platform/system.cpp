@@ -110,6 +110,20 @@ void* remap_pages(void* pages, size_t old_bytes, size_t new_bytes) noexcept {
 #endif
 }
 
+void prefer_large_pages(void* memory, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kLargePage = uintptr_t{2} << 20;
+    const auto start = reinterpret_cast<uintptr_t>(memory);
+    if (bytes > UINTPTR_MAX - start) return;
+    const uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    const uintptr_t last = (start + bytes) & ~(kLargePage - 1);
+    if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)memory;
+    (void)bytes;
+#endif
+}
+
 bool is_special_file(const char* path) noexcept {
 #if defined(_WIN32)
     (void)path;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/system.hpp"
 #include "storage/view_batches.hpp"
 
 namespace brindxml {
@@ -24,6 +25,13 @@ void RecordTree::release() noexcept {
         views.drop(record.attrs);
     }
     records_.clear();
+}
+
+void RecordTree::reserve(size_t count) {
+    records_.reserve(count);
+    // Sized for the whole tree, which the builder fills front to back.
+    const size_t bytes = records_.capacity() * sizeof(FlatRecord);
+    if (bytes >= platform::kLargePagesWorthFrom) platform::prefer_large_pages(records_.data(), bytes);
 }
 
 void RecordTree::remove_last() noexcept {

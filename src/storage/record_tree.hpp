@@ -38,7 +38,8 @@ public:
     const FlatRecord* begin() const noexcept { return records_.data(); }
     const FlatRecord* end() const noexcept { return records_.data() + records_.size(); }
 
-    void reserve(size_t count) { records_.reserve(count); }
+    // Room for `count` records; throws std::bad_alloc.
+    void reserve(size_t count);
     // A new last record, empty; throws std::bad_alloc.
     FlatRecord& add() { return records_.emplace_back(); }
     // Drops the last record (views included).
