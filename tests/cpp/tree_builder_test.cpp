@@ -322,6 +322,21 @@ void test_long_names() {
           "a name equal to the root tag modulo 65536 does not match");
 }
 
+// A root whose first window is sparse and the rest dense: the records
+// projected from the window run short, and the array grows as it fills.
+void test_denser_than_projected() {
+    std::string xml = "<r><a>" + std::string(2000, 'x') + "</a>";
+    std::string expected = "r(a[" + std::string(2000, 'x') + "]";
+    for (int i = 0; i < 500; ++i) {
+        xml += "<b k='" + std::to_string(i) + "'/>";
+        expected += " b{k=" + std::to_string(i) + "}";
+    }
+    xml += "</r>";
+    expected += ")";
+    for (uint64_t window : {uint64_t{3}, uint64_t{5}, IndexWindows::kDefaultWindowTags})
+        check(parse(xml, "r", window) == expected, "a tree denser than projected, windows of " + std::to_string(window));
+}
+
 // A million levels: built with the explicit stack and dropped without recursion.
 void test_million_levels() {
     const int depth = 1000000;
@@ -365,5 +380,6 @@ int main() {
     test_source_references();
     test_long_names();
     test_million_levels();
+    test_denser_than_projected();
     return report();
 }
