@@ -58,6 +58,29 @@ def test_every_memory_limit_gives_memory_error_or_success(operation):
     assert outcomes[-1] == "ok"
 
 
+DENSE_START = """
+import resource
+from brindxml import read_string
+xml = "<r>" + "<a/>" * 5000 + "<t>" + "x" * 40_000_000 + "</t></r>"
+with open("/proc/self/statm") as statm:
+    size = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+root = read_string(xml, "r")
+print(len(root.children), len(root.children[-1].text))
+"""
+
+
+@pytest.mark.skipif(not LINUX, reason="the address-space limit and /proc are Linux's")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers' shadow memory does not fit an address-space limit")
+def test_a_dense_start_does_not_make_a_small_tree_fail_under_a_memory_limit():
+    # 5,000 elements in the first 20 KB project to some 10 million for the
+    # 40 MB after them: more address space than the limit leaves, though the
+    # tree itself needs little.
+    status, out, err = run_child(["-c", DENSE_START], timeout=300)
+    assert status == 0, err[-2000:]
+    assert out.split() == ["5001", "40000000"]
+
+
 @pytest.mark.parametrize("run", range(6))
 def test_daemon_threads_inside_the_module_do_not_stop_the_exit(run, tmp_path):
     # Threads reading, writing and dropping trees (detached for most of it)

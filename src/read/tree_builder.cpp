@@ -9,7 +9,7 @@
 #include "read/tree_builder.hpp"
 
 #include <cstring>
-#include <new>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -71,9 +71,9 @@ ElementCount count_elements(const StructuralIndex& index, uint64_t first) {
     return {count, false};
 }
 
-// The elements a root that starts at `start` and holds `count` of them in its
-// first `covered` bytes may have in all, if the rest of the document is as
-// dense, with an eighth more; never more than the rest could hold (an
+// The elements a root may have in all that holds `count` in its first
+// `covered` bytes, `rest` bytes before the end of the document, if the rest is
+// as dense, with an eighth more; never more than the rest could hold (an
 // element takes four bytes at least, `<a/>`).
 size_t projected_elements(size_t count, uint64_t covered, uint64_t rest) {
     const double projected = 1.125 * static_cast<double>(count) * static_cast<double>(rest) /
@@ -205,9 +205,11 @@ private:
         const uint64_t covered = index_.tag_end(index_.tag_count() - 1) - s;
         try {
             tree_.reserve(projected_elements(elements.count, covered, len_ - s));
-        } catch (const std::bad_alloc&) {
+        } catch (const std::exception&) {
             // A projection from a dense start may ask for more address space
-            // than a limit allows: the array then grows as it fills.
+            // than a limit allows (std::bad_alloc), or on a 32-bit target for
+            // more records than an array can hold (std::length_error): the
+            // array then grows as it fills.
             tree_.reserve(elements.count);
         }
     }
