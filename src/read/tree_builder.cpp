@@ -133,6 +133,8 @@ private:
             const uint64_t s = index_.tag_start(i);
             const uint64_t e = index_.tag_end(i);
             if (e >= len_) return ReadError::malformed(s, "unterminated markup");
+            if (held_error_) [[unlikely]]
+                return std::move(*held_error_);
             if (auto error = take_text_before(s)) return std::move(*error);
             switch (index_.tag_kind(i)) {
                 case TagKind::Open: {
@@ -187,10 +189,23 @@ private:
                     break;
             }
         }
-        // A window that ended after a declaration leaves the text ranges
-        // before it for the next window's first construct.
-        for (uint64_t t = next_text_; t < index_.text_count(); ++t) carried_.push_back(index_.text(t));
+        if (next_text_ < index_.text_count()) [[unlikely]]
+            take_text_left();
         return std::nullopt;
+    }
+
+    // A window that ended after a declaration leaves text ranges that the
+    // next window's first construct would take. They are taken now; an
+    // error in them is held until that construct has passed its own check,
+    // and is never reported if no construct follows.
+    BRINDXML_NOINLINE void take_text_left() {
+        if (open_.empty() || held_error_) return;
+        for (; next_text_ < index_.text_count(); ++next_text_) {
+            if (auto error = take_text(index_.text(next_text_))) {
+                held_error_ = std::move(error);
+                return;
+            }
+        }
     }
 
     // Sizes the tree and its attribute tables for the root element, entry
@@ -220,9 +235,6 @@ private:
     // element; outside the root element they are skipped unread. (The index
     // guarantees these ranges hold no `<`.)
     std::optional<ReadError> take_text_before(uint64_t s) {
-        if (!carried_.empty()) [[unlikely]] {
-            if (auto error = take_carried_text()) return error;
-        }
         const uint64_t count = index_.text_count();
         if (open_.empty()) {
             while (next_text_ < count && index_.text(next_text_).start < s) ++next_text_;
@@ -234,15 +246,6 @@ private:
             ++next_text_;
             if (auto error = take_text(range)) return error;
         }
-        return std::nullopt;
-    }
-
-    // The ranges a previous window left, all before this window's constructs.
-    BRINDXML_NOINLINE std::optional<ReadError> take_carried_text() {
-        if (!open_.empty())
-            for (const TextRange& range : carried_)
-                if (auto error = take_text(range)) return error;
-        carried_.clear();
         return std::nullopt;
     }
 
@@ -315,7 +318,7 @@ private:
     TableBlocks tables_;
     AttributeScratch scratch_;
     uint64_t next_text_ = 0;  // in the window
-    std::vector<TextRange> carried_;
+    std::optional<ReadError> held_error_;  // see take_text_left
 };
 
 }  // namespace

@@ -200,6 +200,7 @@ const Case kErrors[] = {
     // Text held over a declaration is decoded when the next construct comes.
     {"<a>&bad;<!X>x<!Y><!-- c", "a", "!malformed XML at byte 17: unterminated markup"},
     {"<a>&bad;<!X>x<!Y><b/></a>", "a", "!unknown entity reference '&bad;' at byte 3"},
+    {"<a>&bad;<!X>x<!Y>", "a", "!unexpected end of document: <a> is never closed"},
     {"<a><![CDATA[x]</a>", "a", "!malformed XML at byte 3: unterminated CDATA section"},
     {"<a><![CDATA[x</a>", "a", "!malformed XML at byte 3: unterminated CDATA section"},
     {"<a><?pi x></a>", "a", "!malformed XML at byte 3: unterminated processing instruction"},
